@@ -1,0 +1,35 @@
+#include "common/Executor.h"
+
+#include <boost/asio/post.hpp>
+
+#include <cstdio>
+#include <exception>
+
+Executor::Executor() : work_(boost::asio::make_work_guard(io_)), thread_([this] { run(); }) {}
+
+Executor::~Executor()
+{
+    // Stop first so queued tasks are discarded, then wait for a running task to end.
+    io_.stop();
+    thread_.join();
+}
+
+void Executor::post(std::function<void()> task)
+{
+    boost::asio::post(io_, std::move(task));
+}
+
+void Executor::run()
+{
+    // A task that throws must not take the queue down with it: report and go on.
+    for (;;) {
+        try {
+            io_.run();
+            return;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "task failed: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "task failed with an unknown exception\n");
+        }
+    }
+}

@@ -1,0 +1,20 @@
+#pragma once
+
+#include <cstdint>
+
+// The few operating-system services the programs need, in the form they expect them.
+namespace Platform {
+
+// Milliseconds since an arbitrary fixed point (system start); wraps at 2^32.
+std::uint32_t tickCount();
+
+// Blocks the calling thread for about `milliseconds`.
+void sleepMs(unsigned milliseconds);
+
+// Whole seconds since 1970-01-01 UTC (calendar clock).
+std::int64_t calendarSeconds();
+
+// The local wall-clock time as 100 ns units since 1601-01-01 (the FILETIME count).
+std::uint64_t localTimeAsFileTime();
+
+} // namespace Platform

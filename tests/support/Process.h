@@ -1,0 +1,61 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace kivtest {
+
+// Directory of the built programs (kivcast, kivprobe, kivframe).
+std::string binDir();
+std::string program(const std::string& name);
+
+struct ProcessResult {
+    int exitCode = -1;     // exit status, or 128 + signal when killed
+    bool timedOut = false; // killed because it ran past its time limit
+    std::string out;
+    std::string err;
+    double seconds = 0.0;  // wall time from start to exit
+};
+
+// Runs a program to completion; standard output and error are captured.
+// A program still running after `limit` is killed and timedOut set.
+ProcessResult run(const std::vector<std::string>& argv,
+                  std::chrono::milliseconds limit = std::chrono::seconds(60));
+
+// A program running in the background (an emulator, a blocker). Its output
+// goes to files; stop() ends it (SIGTERM, then SIGKILL) and collects them.
+class Background {
+public:
+    explicit Background(const std::vector<std::string>& argv);
+    ~Background();
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+    // Sends SIGTERM (then SIGKILL after `grace`) and waits for the exit.
+    ProcessResult stop(std::chrono::milliseconds grace = std::chrono::seconds(5));
+    // Waits for the program to end on its own, up to `limit`.
+    ProcessResult wait(std::chrono::milliseconds limit = std::chrono::seconds(60));
+    bool running();
+    pid_t pid() const { return pid_; }
+
+private:
+    ProcessResult collect(int status, bool timedOut);
+
+    pid_t pid_ = -1;
+    std::string outPath_;
+    std::string errPath_;
+    std::chrono::steady_clock::time_point started_;
+    bool done_ = false;
+    ProcessResult result_;
+};
+
+// A fresh temporary file path (the file is created empty).
+std::string tempPath(const std::string& stem);
+std::string readFile(const std::string& path);
+
+// Splits text into lines (without their newline characters).
+std::vector<std::string> lines(const std::string& text);
+
+} // namespace kivtest
