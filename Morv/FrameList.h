@@ -1,0 +1,73 @@
+#pragma once
+
+#include "Morv/Message.h"
+#include "Morv/NetworkType.h"
+#include "Morv/Types.h"
+#include "Network/Server.h"
+#include "common/Event.h"
+#include "common/Executor.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace Morv {
+
+// The receiving half of the frame library. Learns frames from broadcast-ID
+// replies (frame table, aged after 10 s of silence), keeps where to send
+// requests to every frame ever seen (destination book, never aged), and
+// matches responses to pending requests by sequence number (pending table,
+// expired by a thread of its own).
+//
+// Threads: onDatagram runs on the server's workers (several at once); matched
+// completions and onMessage run there too. Found, lost and changed events and
+// expired completions run one at a time on the list's own executor. No table
+// lock is held while a completion or an event handler runs.
+class FrameList : public Network::ServerEventHandler {
+public:
+    using CalendarClock = std::function<std::int64_t()>;
+
+    // `type` and `sender` are not owned and must outlive the list. The
+    // calendar clock (whole seconds) drives ageing; tests hand in their own.
+    FrameList(const NetworkType& type, Network::DatagramSender& sender, CalendarClock calendarClock = {});
+    ~FrameList() override;
+    FrameList(const FrameList&) = delete;
+    FrameList& operator=(const FrameList&) = delete;
+
+    Event<void(std::uint64_t)> onFrameFound;
+    Event<void(std::uint64_t)> onFrameLost;
+    Event<void(std::uint64_t)> onFrameChanged;
+    Event<void(std::uint64_t, const Command<MSG_CmdHdr>&)> onMessage;
+
+    void onDatagram(const char* bytes, std::uint32_t length, std::uint32_t sourceAddress) override;
+
+    // Copy of a live frame's record; throws UnknownFrameIdException
+    // ("Morv/FrameList", line 157) for an ID not in the frame table.
+    FrameInfo frameInfo(std::uint64_t frameId) const;
+    // Where requests to a frame go; also for frames that have aged out.
+    bool findDestination(std::uint64_t frameId, Destination& destination) const;
+    // IDs of the frames in the frame table.
+    std::vector<std::uint64_t> frameIds() const;
+
+    // Registers `completion` under the message's sequence number with a
+    // deadline `timeoutMs` from now, then transmits (broadcast or to the
+    // frame's address). When the transmission fails the entry is withdrawn and
+    // false returned; the completion is then never called. Otherwise the
+    // completion is called once: Success with the response, or TimedOut.
+    bool sendRequest(const Destination& destination, const char* begin, const char* end, unsigned timeoutMs,
+                     Completion completion);
+
+    // One ageing pass and one expiry pass, as the threads run them; for tests.
+    void agePass();
+    void expiryPass();
+
+private:
+    // (private members are the implementation's)
+};
+
+} // namespace Morv

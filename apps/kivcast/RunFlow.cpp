@@ -1,0 +1,6 @@
+#include "apps/kivcast/RunOptions.h"
+
+int runFlow(const RunOptions&)
+{
+    return 1;
+}
