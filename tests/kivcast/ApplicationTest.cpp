@@ -1,0 +1,134 @@
+// How the application classifies and prints every kind of response, fed
+// straight to its response handler (no frames answer in this namespace).
+#include "Morv/Wire.h"
+#include "apps/kivcast/Application.h"
+#include "support/Process.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace Morv;
+
+namespace {
+
+// Standard output goes to a file while it lives.
+class CapturedStdout {
+public:
+    CapturedStdout() : path_(kivtest::tempPath("stdout"))
+    {
+        std::fflush(stdout);
+        saved_ = dup(1);
+        const int fd = open(path_.c_str(), O_WRONLY | O_TRUNC);
+        dup2(fd, 1);
+        close(fd);
+    }
+    ~CapturedStdout() { restore(); }
+    std::string finish()
+    {
+        restore();
+        return kivtest::readFile(path_);
+    }
+
+private:
+    void restore()
+    {
+        if (saved_ < 0)
+            return;
+        std::fflush(stdout);
+        dup2(saved_, 1);
+        close(saved_);
+        saved_ = -1;
+    }
+    std::string path_;
+    int saved_ = -1;
+};
+
+std::vector<char> reply(std::uint16_t command, std::size_t size, std::int32_t lengthField = -1)
+{
+    std::vector<char> bytes(size, 0);
+    if (size >= HEADER_SIZE) {
+        MSG_CmdHdr h;
+        h.sourceId = 0x0012ab3400000001ULL;
+        h.length = static_cast<std::uint16_t>(lengthField < 0 ? static_cast<std::int32_t>(size) : lengthField);
+        h.command = command;
+        h.sequence = 77;
+        writeHeader(bytes.data(), h);
+    }
+    return bytes;
+}
+
+std::vector<char> ack(std::uint32_t status)
+{
+    auto bytes = reply(CMD_Ack, 36);
+    storeU32(bytes.data(), OFFSET_ACK_STATUS, status);
+    return bytes;
+}
+
+std::vector<char> text(const std::string& t, std::size_t size = 0)
+{
+    auto bytes = reply(CMD_KivText, size != 0 ? size : kivMessageSize(t.size()));
+    std::copy(t.begin(), t.end(), bytes.begin() + OFFSET_BODY);
+    return bytes;
+}
+
+} // namespace
+
+TEST(Application, ClassifiesPrintsAndCountsEveryResponse)
+{
+    Application app("127.0.0.1", false, 0);
+    app.sendMessage("Dev.Status?"); // no frames: nothing sent, the text is kept
+
+    struct Case {
+        std::vector<char> bytes;
+        ErrorCode code;
+        std::string line;
+        int received;
+        int succeeded;
+    };
+    auto noText = text("");
+    noText.resize(28);
+    storeU16(noText.data(), OFFSET_LENGTH, 28);
+    auto unterminated = text("", 32);
+    std::fill(unterminated.begin() + 28, unterminated.end(), 'z');
+    const std::vector<Case> cases = {
+        {ack(ACK_SUCCESS), Success, "succeeded", 1, 1},
+        {ack(5), Success, "failed (5)", 1, 0},
+        {ack(0xFFFFFFFF), Success, "failed (-1)", 1, 0},
+        {text("OK"), Success, "replied OK", 1, 1},
+        {noText, Success, "replied ", 1, 1},
+        {unterminated, Success, "replied zzzz", 1, 1},
+        {text("a\tb\x7f"), Success, "replied a\\x09b\\x7f", 1, 1},
+        {reply(CMD_Ack, 20), Success, "invalid response", 1, 0},
+        {reply(CMD_Ack, 44, 40), Success, "invalid response", 1, 0},
+        {reply(CMD_Ack, 36, 0), Success, "invalid response", 1, 0},
+        {reply(CMD_Ack, 30), Success, "invalid response", 1, 0},
+        {reply(CMD_BroadcastID, 36), Success, "invalid response", 1, 0},
+        {{}, TimedOut, "timed out", 0, 0},
+        {{}, TransmissionFailed, "transmission failed", 0, 0},
+        {{}, static_cast<ErrorCode>(7), "unknown error (7)", 0, 0},
+    };
+
+    CapturedStdout capture;
+    int received = 0;
+    int succeeded = 0;
+    for (const Case& c : cases) {
+        app.handleResponse(0x0012ab3400000001ULL, c.bytes.empty() ? nullptr : c.bytes.data(),
+                           static_cast<unsigned>(c.bytes.size()), c.code);
+        received += c.received;
+        succeeded += c.succeeded;
+    }
+    const auto out = kivtest::lines(capture.finish());
+    ASSERT_EQ(out.size(), cases.size());
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        // A frame not seen in discovery prints "unknown" as its address.
+        const std::string expected =
+            (boost::format("    %3d. 0012ab34:00000001 @ unknown         %s") % (i + 1) % cases[i].line).str();
+        EXPECT_EQ(out[i], expected);
+    }
+    EXPECT_EQ(app.responsesReceived, received);
+    EXPECT_EQ(app.messagesSucceeded, succeeded);
+    EXPECT_EQ(app.requestsCompleted, static_cast<int>(cases.size()));
+}
