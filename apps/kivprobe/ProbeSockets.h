@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace Probe {
+
+// Writes console text to standard output at once, so that the lines appear
+// promptly and in order when the output is piped.
+void print(const std::string& text);
+
+// One datagram read from the receive socket. `size` is the datagram's whole
+// size, which is larger than the buffer when it did not fit.
+struct Datagram {
+    std::size_t size = 0;
+    std::uint32_t sender = 0; // IPv4, host byte order
+};
+
+// The probe's two blocking UDP sockets, both bound to the interface address:
+// the send socket on FRAME_PORT, through which every message leaves, and the
+// receive socket on REPLY_PORT, from which every answer is read. Reads are
+// only made when a datagram is waiting, so no call here blocks for long.
+// Single-threaded.
+class Sockets {
+public:
+    Sockets() = default;
+    ~Sockets();
+    Sockets(const Sockets&) = delete;
+    Sockets& operator=(const Sockets&) = delete;
+
+    // One attempt to create, configure and bind both sockets. On failure
+    // prints what failed, closes both and returns false.
+    bool open(std::uint32_t address);
+    void close();
+    bool isOpen() const { return sendSocket_ >= 0 && receiveSocket_ >= 0; }
+
+    // Reads and discards the datagrams waiting on the receive socket.
+    void drain();
+    // Reads the next waiting datagram into the buffer; nothing when none waits.
+    std::optional<Datagram> receive(char* buffer, std::size_t capacity);
+    // Sends the bytes to `address` (host byte order), FRAME_PORT. False when
+    // the send failed or sent fewer bytes.
+    bool send(const char* bytes, std::size_t size, std::uint32_t address);
+
+private:
+    int sendSocket_ = -1;
+    int receiveSocket_ = -1;
+};
+
+} // namespace Probe
