@@ -1,1 +1,327 @@
-// placeholder
+#include "Network/Server.h"
+
+#include "Network/Enumerator.h"
+
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace Network {
+
+namespace {
+
+using boost::asio::ip::udp;
+using SocketPtr = std::shared_ptr<udp::socket>;
+
+const char* const sourceFile = "Network/Server";
+constexpr std::int32_t addressInUseLine = 34;
+constexpr std::int32_t couldNotCreateListenerLine = 36;
+
+constexpr std::size_t receiveBufferSize = 4096;
+constexpr unsigned minimumWorkers = 4;
+// Hundreds of frames answer a discovery broadcast at once; the system caps
+// this at its own limit.
+constexpr int socketReceiveBufferBytes = 4 * 1024 * 1024;
+
+// One outstanding receive: its buffer, reused for every datagram, and the sender.
+struct Receive {
+    std::vector<char> bytes = std::vector<char>(receiveBufferSize, 0);
+    udp::endpoint sender; // starts as IPv4, all zero
+};
+
+std::uint32_t ipv4Of(const udp::endpoint& endpoint)
+{
+    const auto address = endpoint.address();
+    if (address.is_v4())
+        return address.to_v4().to_uint();
+    if (address.to_v6().is_v4_mapped())
+        return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6()).to_uint();
+    return 0;
+}
+
+void setSocketOption(udp::socket& socket, int level, int name, int value)
+{
+    if (::setsockopt(socket.native_handle(), level, name, &value, sizeof value) != 0)
+        throw boost::system::system_error(errno, boost::system::system_category(), "set_option");
+}
+
+} // namespace
+
+// The sockets, the event loop and its workers.
+//
+// Besides the socket bound to the interface address there is, on an IPv4
+// interface, a second socket bound to 255.255.255.255 on the same port: a
+// Linux socket bound to an interface address does not receive the broadcasts
+// that arrive on that interface, and frames may answer by broadcast. Of those
+// only the ones that arrived on the bound interface are delivered.
+class ServerImpl {
+public:
+    explicit ServerImpl(Server& owner) : owner_(owner), work_(boost::asio::make_work_guard(io_)) {}
+    ~ServerImpl();
+    ServerImpl(const ServerImpl&) = delete;
+    ServerImpl& operator=(const ServerImpl&) = delete;
+
+    // Binds the sockets and starts the receives and the workers. Throws
+    // boost::system::system_error or std::system_error.
+    void open(const std::string& localAddress, std::uint16_t localPort);
+
+    bool send(const char* bytes, std::uint32_t length, const udp::endpoint& destination);
+    SocketPtr socket() const;
+
+private:
+    SocketPtr broadcastSocket() const;
+    void startReceive(std::shared_ptr<Receive> receive);
+    void onReceive(std::shared_ptr<Receive> receive, const boost::system::error_code& error, std::size_t length);
+    void startBroadcastReceive(std::shared_ptr<Receive> receive);
+    void readBroadcasts(Receive& receive);
+    void deliver(const char* bytes, std::size_t length, std::uint32_t source);
+
+    Server& owner_;
+    boost::asio::io_context io_;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
+    mutable std::mutex socketMutex_;
+    SocketPtr socket_;
+    SocketPtr broadcastSocket_;
+    unsigned interfaceIndex_ = 0; // where delivered broadcasts must arrive
+    std::atomic<bool> stopping_{false};
+    std::vector<std::thread> workers_;
+};
+
+void ServerImpl::open(const std::string& localAddress, std::uint16_t localPort)
+{
+    // IPv6 notation first, then dotted IPv4; host names are not resolved.
+    const udp::endpoint endpoint(boost::asio::ip::make_address(localAddress), localPort);
+
+    auto socket = std::make_shared<udp::socket>(io_);
+    socket->open(endpoint.protocol());
+    socket->bind(endpoint);
+    socket->set_option(udp::socket::broadcast(true));
+    boost::system::error_code ignored;
+    socket->set_option(udp::socket::receive_buffer_size(socketReceiveBufferBytes), ignored);
+    // Set now, before any thread starts operations, so that no operation writes the socket's state.
+    socket->non_blocking(true);
+
+    const auto bound = socket->local_endpoint();
+    if (bound.address().is_v4() && !bound.address().is_unspecified())
+        interfaceIndex_ = interfaceIndexOf(bound.address().to_v4().to_uint());
+    SocketPtr broadcastSocket;
+    if (interfaceIndex_ != 0) {
+        broadcastSocket = std::make_shared<udp::socket>(io_);
+        broadcastSocket->open(udp::v4());
+        broadcastSocket->set_option(udp::socket::reuse_address(true));
+        setSocketOption(*broadcastSocket, IPPROTO_IP, IP_PKTINFO, 1);
+        broadcastSocket->set_option(udp::socket::receive_buffer_size(socketReceiveBufferBytes), ignored);
+        broadcastSocket->non_blocking(true);
+        broadcastSocket->bind(udp::endpoint(boost::asio::ip::address_v4::broadcast(), bound.port()));
+    }
+    {
+        std::lock_guard<std::mutex> lock(socketMutex_);
+        socket_ = socket;
+        broadcastSocket_ = broadcastSocket;
+    }
+
+    const unsigned workers = std::max(std::thread::hardware_concurrency(), minimumWorkers);
+    if (broadcastSocket)
+        startBroadcastReceive(std::make_shared<Receive>());
+    for (unsigned i = 0; i < workers; ++i) {
+        startReceive(std::make_shared<Receive>());
+        workers_.emplace_back([this] { io_.run(); });
+    }
+}
+
+ServerImpl::~ServerImpl()
+{
+    // 1. Drop the socket references. A socket closes once no thread holds a
+    //    copy; its outstanding receives then end with an error and, finding
+    //    no socket, are not started again.
+    stopping_ = true;
+    SocketPtr socket;
+    SocketPtr broadcastSocket;
+    {
+        std::lock_guard<std::mutex> lock(socketMutex_);
+        socket.swap(socket_);
+        broadcastSocket.swap(broadcastSocket_);
+    }
+    socket.reset();
+    broadcastSocket.reset();
+    // 2. Stop the loop; 3. join the workers. The work guard and the loop go
+    //    with the members, discarding handlers that never ran.
+    io_.stop();
+    for (std::thread& worker : workers_)
+        worker.join();
+}
+
+SocketPtr ServerImpl::socket() const
+{
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    return socket_;
+}
+
+SocketPtr ServerImpl::broadcastSocket() const
+{
+    std::lock_guard<std::mutex> lock(socketMutex_);
+    return broadcastSocket_;
+}
+
+bool ServerImpl::send(const char* bytes, std::uint32_t length, const udp::endpoint& destination)
+{
+    const SocketPtr socket = this->socket();
+    if (!socket)
+        return false;
+    // The pending send owns its copy, so the caller may reuse its storage at once.
+    auto copy = std::make_shared<std::vector<char>>(bytes, bytes + length);
+    socket->async_send_to(boost::asio::buffer(*copy), destination,
+                          [copy](const boost::system::error_code&, std::size_t) {});
+    return true;
+}
+
+void ServerImpl::startReceive(std::shared_ptr<Receive> receive)
+{
+    receive->sender = udp::endpoint();
+    const SocketPtr socket = this->socket();
+    if (!socket)
+        return;
+    // MSG_TRUNC makes the system report a longer datagram's real length
+    // instead of silently cutting it to the buffer, so it can be dropped.
+    socket->async_receive_from(boost::asio::buffer(receive->bytes), receive->sender, MSG_TRUNC,
+                               [this, receive](const boost::system::error_code& error, std::size_t length) {
+                                   onReceive(receive, error, length);
+                               });
+}
+
+void ServerImpl::onReceive(std::shared_ptr<Receive> receive, const boost::system::error_code& error,
+                           std::size_t length)
+{
+    if (!error && length != 0 && length <= receive->bytes.size())
+        deliver(receive->bytes.data(), length, ipv4Of(receive->sender));
+    startReceive(std::move(receive));
+}
+
+void ServerImpl::startBroadcastReceive(std::shared_ptr<Receive> receive)
+{
+    const SocketPtr socket = broadcastSocket();
+    if (!socket)
+        return;
+    socket->async_wait(udp::socket::wait_read, [this, receive](const boost::system::error_code& error) {
+        if (!error)
+            readBroadcasts(*receive);
+        startBroadcastReceive(receive);
+    });
+}
+
+// Reads every broadcast waiting on the broadcast socket and delivers those that
+// arrived on the bound interface. Only one of these runs at a time.
+void ServerImpl::readBroadcasts(Receive& receive)
+{
+    const SocketPtr socket = broadcastSocket();
+    if (!socket)
+        return;
+    while (!stopping_) {
+        sockaddr_in source{};
+        iovec data{receive.bytes.data(), receive.bytes.size()};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+        msghdr message{};
+        message.msg_name = &source;
+        message.msg_namelen = sizeof source;
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t length = ::recvmsg(socket->native_handle(), &message, MSG_DONTWAIT | MSG_TRUNC);
+        if (length < 0) {
+            if (errno == EINTR)
+                continue;
+            return; // empty (EAGAIN) or an error that the next wait reports again
+        }
+        if (length == 0 || static_cast<std::size_t>(length) > receive.bytes.size() ||
+            (message.msg_flags & MSG_TRUNC) != 0)
+            continue;
+        unsigned arrivedOn = 0;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info;
+                std::memcpy(&info, CMSG_DATA(c), sizeof info);
+                arrivedOn = static_cast<unsigned>(info.ipi_ifindex);
+            }
+        }
+        if (arrivedOn == interfaceIndex_)
+            deliver(receive.bytes.data(), static_cast<std::size_t>(length), ntohl(source.sin_addr.s_addr));
+    }
+}
+
+void ServerImpl::deliver(const char* bytes, std::size_t length, std::uint32_t source)
+{
+    owner_.forEachHandler([&](ServerEventHandler* handler) {
+        // A handler that throws must not end the worker or the receive.
+        try {
+            handler->onDatagram(bytes, static_cast<std::uint32_t>(length), source);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "datagram handler failed: %s\n", e.what());
+        }
+    });
+}
+
+Server::Server(std::uint16_t remotePort, const std::string& localAddress, std::uint16_t localPort)
+    : remotePort_(remotePort), impl_(std::make_unique<ServerImpl>(*this))
+{
+    // On failure impl_ goes with the exception: it closes what was opened and joins started workers.
+    try {
+        impl_->open(localAddress, localPort);
+    } catch (const boost::system::system_error& e) {
+        if (e.code() == boost::asio::error::address_in_use)
+            throw AddressInUseException(sourceFile, addressInUseLine, e.what());
+        throw CouldNotCreateListenerException(sourceFile, couldNotCreateListenerLine, e.what());
+    } catch (const std::system_error& e) {
+        throw CouldNotCreateListenerException(sourceFile, couldNotCreateListenerLine, e.what());
+    }
+}
+
+Server::~Server() = default;
+
+bool Server::broadcast(const char* bytes, std::uint32_t length)
+{
+    return impl_->send(bytes, length, udp::endpoint(boost::asio::ip::address_v4::broadcast(), remotePort_));
+}
+
+bool Server::sendTo(const char* bytes, std::uint32_t length, std::uint32_t address, std::uint16_t port)
+{
+    return impl_->send(bytes, length, udp::endpoint(boost::asio::ip::address_v4(address), port));
+}
+
+std::uint32_t Server::localAddress() const
+{
+    const SocketPtr socket = impl_->socket();
+    if (!socket)
+        return 0xFFFFFFFFU;
+    boost::system::error_code error;
+    const auto endpoint = socket->local_endpoint(error);
+    if (error || !endpoint.address().is_v4())
+        return 0xFFFFFFFFU;
+    return endpoint.address().to_v4().to_uint();
+}
+
+std::uint16_t Server::localPort() const
+{
+    const SocketPtr socket = impl_->socket();
+    if (!socket)
+        return 0;
+    boost::system::error_code error;
+    const auto endpoint = socket->local_endpoint(error);
+    return error ? 0 : endpoint.port();
+}
+
+} // namespace Network

@@ -1,0 +1,434 @@
+// Real sockets on loopback (and on a veth pair of its own); each test case
+// runs in a private network namespace of its own (NETNS).
+#include "Network/Server.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+using Network::Server;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr std::uint16_t localPort = 6004;
+constexpr std::uint16_t remotePort = 6015;
+// Generous: the tests also run under the sanitizers on two busy cores.
+constexpr auto patience = 10s;
+
+struct Datagram {
+    std::string bytes;
+    std::uint32_t source = 0;
+    std::uint16_t sourcePort = 0;
+};
+
+// The far side: a plain UDP socket bound to an address and port.
+class Peer {
+public:
+    Peer(const char* address, std::uint16_t port, bool reuseAddress = false)
+    {
+        fd_ = ::socket(AF_INET, SOCK_DGRAM, 0);
+        if (fd_ < 0)
+            throw std::runtime_error("socket");
+        const int on = 1;
+        ::setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
+        if (reuseAddress)
+            ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        const sockaddr_in local = endpoint(address, port);
+        if (::bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            ::close(fd_);
+            throw std::runtime_error(std::string("bind ") + address);
+        }
+    }
+    ~Peer() { ::close(fd_); }
+    Peer(const Peer&) = delete;
+    Peer& operator=(const Peer&) = delete;
+
+    void sendTo(const std::string& bytes, const char* address, std::uint16_t port) const
+    {
+        const sockaddr_in to = endpoint(address, port);
+        ::sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    }
+
+    std::optional<Datagram> receive() const
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(std::chrono::milliseconds(patience).count())) != 1)
+            return std::nullopt;
+        std::vector<char> buffer(65536);
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (n < 0)
+            return std::nullopt;
+        return Datagram{std::string(buffer.data(), static_cast<std::size_t>(n)), ntohl(from.sin_addr.s_addr),
+                        ntohs(from.sin_port)};
+    }
+
+private:
+    static sockaddr_in endpoint(const char* address, std::uint16_t port)
+    {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(port);
+        ::inet_pton(AF_INET, address, &a.sin_addr);
+        return a;
+    }
+
+    int fd_ = -1;
+};
+
+// Records every datagram it is handed.
+class Recorder : public Network::ServerEventHandler {
+public:
+    void onDatagram(const char* bytes, std::uint32_t length, std::uint32_t source) override
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        received_.push_back({std::string(bytes, length), source, 0});
+        changed_.notify_all();
+    }
+
+    // True once `count` datagrams have arrived.
+    bool waitFor(std::size_t count)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, patience, [&] { return received_.size() >= count; });
+    }
+
+    // True once a datagram with these bytes has arrived.
+    bool waitFor(const std::string& bytes)
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, patience, [&] {
+            for (const Datagram& d : received_)
+                if (d.bytes == bytes)
+                    return true;
+            return false;
+        });
+    }
+
+    std::vector<Datagram> received()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return received_;
+    }
+
+    std::vector<std::size_t> sizes()
+    {
+        std::vector<std::size_t> result;
+        for (const Datagram& d : received())
+            result.push_back(d.bytes.size());
+        std::sort(result.begin(), result.end());
+        return result;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Datagram> received_;
+};
+
+std::string pattern(std::size_t size)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<char>(i * 7 + 1);
+    return bytes;
+}
+
+} // namespace
+
+TEST(Server, ReportsAnAddressInUseAtLine34)
+{
+    const auto expectAddressInUse = [] {
+        try {
+            Server server(remotePort, "127.0.0.1", localPort);
+            ADD_FAILURE() << "bound a port that is in use";
+        } catch (const Network::AddressInUseException& e) {
+            EXPECT_EQ(e.file(), "Network/Server");
+            EXPECT_EQ(e.line(), 34);
+            EXPECT_EQ(e.message().rfind("bind: ", 0), 0U) << e.message();
+            EXPECT_GT(e.message().size(), 6U) << "no system description";
+        }
+    };
+    {
+        SCOPED_TRACE("another server on the same address and port");
+        const Server first(remotePort, "127.0.0.1", localPort);
+        expectAddressInUse();
+    }
+    {
+        SCOPED_TRACE("a socket on the wildcard address and the port");
+        const Peer holder("0.0.0.0", localPort);
+        expectAddressInUse();
+    }
+}
+
+TEST(Server, ReportsOtherSetUpFailuresAtLine36)
+{
+    struct Case {
+        const char* address;
+        bool fromBind; // the address parses, the bind fails
+    };
+    for (const Case c : {Case{"localhost", false}, Case{"frame-17.example", false}, Case{"", false},
+                         Case{"127.0.0.256", false}, Case{"10.1.2.3", true}}) {
+        SCOPED_TRACE(c.address);
+        try {
+            Server server(remotePort, c.address, localPort);
+            ADD_FAILURE() << "bound to an address that must fail";
+        } catch (const Network::CouldNotCreateListenerException& e) {
+            EXPECT_EQ(e.file(), "Network/Server");
+            EXPECT_EQ(e.line(), 36);
+            EXPECT_FALSE(e.message().empty());
+            EXPECT_EQ(e.message().rfind("bind: ", 0) == 0, c.fromBind) << e.message();
+        }
+    }
+}
+
+TEST(Server, DeliversADatagramWithItsSourceAddress)
+{
+    Recorder recorder;
+    Server server(remotePort, "127.0.0.1", localPort);
+    server.addHandler(&recorder);
+    const Peer frame("127.0.0.5", 7000);
+    frame.sendTo(pattern(28), "127.0.0.1", localPort);
+
+    ASSERT_TRUE(recorder.waitFor(1));
+    const auto received = recorder.received();
+    ASSERT_EQ(received.size(), 1U);
+    EXPECT_EQ(received[0].bytes, pattern(28));
+    EXPECT_EQ(received[0].source, 0x7F000005U);
+    server.removeHandler(&recorder);
+}
+
+// Nothing is delivered cut short or empty, on either way in: addressed to the
+// bound address, or broadcast to its port. What follows still arrives.
+TEST(Server, DropsEmptyAndOversizedDatagramsAndKeepsReceiving)
+{
+    for (const char* destination : {"127.0.0.1", "255.255.255.255"}) {
+        SCOPED_TRACE(destination);
+        Recorder recorder;
+        {
+            Server server(remotePort, "127.0.0.1", localPort);
+            server.addHandler(&recorder);
+            const Peer frame("127.0.0.5", 7000);
+            for (const std::size_t size : {0, 4097, 5000, 65000, 4096})
+                frame.sendTo(pattern(size), destination, localPort);
+            frame.sendTo("end", destination, localPort);
+            ASSERT_TRUE(recorder.waitFor("end"));
+            server.removeHandler(&recorder);
+        } // joins the workers: a datagram taken before "end" has been handled
+        EXPECT_EQ(recorder.sizes(), (std::vector<std::size_t>{3, 4096}));
+        for (const Datagram& d : recorder.received()) {
+            if (d.bytes.size() == 4096) {
+                EXPECT_EQ(d.bytes, pattern(4096));
+            }
+        }
+    }
+}
+
+TEST(Server, CallsEachRegisteredHandlerOncePerDatagram)
+{
+    Recorder twice, once, never;
+    Server server(remotePort, "127.0.0.1", localPort);
+    server.addHandler(&twice);
+    server.addHandler(&once);
+    server.addHandler(&twice);
+    server.removeHandler(&never);
+    const Peer frame("127.0.0.5", 7000);
+
+    // Handlers are called in registration order, so when the last one has
+    // the datagram the earlier ones have had all their calls.
+    frame.sendTo("first", "127.0.0.1", localPort);
+    ASSERT_TRUE(once.waitFor(1));
+    EXPECT_EQ(twice.received().size(), 1U);
+
+    server.removeHandler(&twice);
+    frame.sendTo("second", "127.0.0.1", localPort);
+    ASSERT_TRUE(once.waitFor(2));
+    EXPECT_EQ(twice.received().size(), 1U);
+    EXPECT_TRUE(never.received().empty());
+    server.removeHandler(&once);
+}
+
+// Datagrams that arrive together are handled in parallel: at least four
+// workers, each with a receive of its own.
+TEST(Server, HandsDatagramsToAtLeastFourWorkersAtOnce)
+{
+    class Blocking : public Network::ServerEventHandler {
+    public:
+        void onDatagram(const char*, std::uint32_t, std::uint32_t) override
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++inside;
+            changed.notify_all();
+            changed.wait_for(lock, patience, [&] { return released; });
+        }
+        std::mutex mutex;
+        std::condition_variable changed;
+        int inside = 0;
+        bool released = false;
+    } handler;
+
+    Server server(remotePort, "127.0.0.1", localPort);
+    server.addHandler(&handler);
+    const Peer frame("127.0.0.5", 7000);
+    for (int i = 0; i < 4; ++i)
+        frame.sendTo("x", "127.0.0.1", localPort);
+    {
+        std::unique_lock<std::mutex> lock(handler.mutex);
+        EXPECT_TRUE(handler.changed.wait_for(lock, patience, [&] { return handler.inside == 4; }))
+            << handler.inside << " handler calls at once";
+        handler.released = true;
+        handler.changed.notify_all();
+    }
+    server.removeHandler(&handler);
+}
+
+TEST(Server, BroadcastReachesTheRemotePortOnce)
+{
+    // Bound to the broadcast address, the listener sees broadcasts only.
+    const Peer listener("255.255.255.255", remotePort);
+    Server server(remotePort, "127.0.0.1", localPort);
+    ASSERT_TRUE(server.broadcast(pattern(100).data(), 100));
+    ASSERT_TRUE(server.broadcast("end", 3));
+
+    const auto first = listener.receive();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->bytes, pattern(100));
+    EXPECT_EQ(first->source, 0x7F000001U);
+    EXPECT_EQ(first->sourcePort, localPort);
+    const auto second = listener.receive();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->bytes, "end");
+}
+
+TEST(Server, SendToReachesTheAddressAndPortWithACopyOfTheBytes)
+{
+    const Peer frame("127.0.0.5", 7000);
+    Server server(remotePort, "127.0.0.1", localPort);
+    std::string bytes = pattern(50);
+    ASSERT_TRUE(server.sendTo(bytes.data(), 50, 0x7F000005, 7000));
+    bytes.assign(50, 'z'); // the caller may reuse its storage at once
+
+    const auto received = frame.receive();
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->bytes, pattern(50));
+    EXPECT_EQ(received->source, 0x7F000001U);
+    EXPECT_EQ(received->sourcePort, localPort);
+}
+
+TEST(Server, ReportsItsBoundAddressAndPort)
+{
+    struct Case {
+        const char* address;
+        std::uint32_t expected;
+    };
+    for (const Case c : {Case{"127.0.0.1", 0x7F000001U}, Case{"127.0.0.5", 0x7F000005U}, Case{"::1", 0xFFFFFFFFU}}) {
+        SCOPED_TRACE(c.address);
+        const Server server(remotePort, c.address, localPort);
+        EXPECT_EQ(server.localAddress(), c.expected);
+        EXPECT_EQ(server.localPort(), localPort);
+        EXPECT_EQ(server.remotePort(), remotePort);
+    }
+}
+
+// With port 0 the system chooses; datagrams to that port, addressed or
+// broadcast, arrive.
+TEST(Server, ReceivesOnTheSystemChosenPort)
+{
+    Recorder recorder;
+    Server server(6016, "127.0.0.1", 0);
+    server.addHandler(&recorder);
+    const std::uint16_t port = server.localPort();
+    ASSERT_NE(port, 0);
+
+    const Peer frame("127.0.0.5", 7000);
+    frame.sendTo("addressed", "127.0.0.1", port);
+    frame.sendTo("broadcast", "255.255.255.255", port);
+    EXPECT_TRUE(recorder.waitFor("addressed"));
+    EXPECT_TRUE(recorder.waitFor("broadcast"));
+    server.removeHandler(&recorder);
+}
+
+// Broadcasts to the local port are delivered when they arrive on the interface
+// that holds the bound address, and only then. A veth pair kv0/kv1 gives a
+// second interface; a broadcast sent from kv0's address goes out on kv0 and is
+// looped back to this host as arriving on kv0.
+TEST(Server, DeliversBroadcastsFromTheBoundInterfaceOnly)
+{
+    ASSERT_EQ(std::system("ip link add kv0 type veth peer name kv1 && ip addr add 10.1.1.1/24 dev kv0"
+                          " && ip link set kv0 up && ip link set kv1 up"),
+              0);
+    struct Case {
+        const char* bound;   // the server's address
+        const char* own;     // a sender on the same interface
+        const char* foreign; // a sender on the other one
+        std::uint32_t ownAddress;
+    };
+    for (const Case c : {Case{"127.0.0.1", "127.0.0.5", "10.1.1.1", 0x7F000005U},
+                         Case{"10.1.1.1", "10.1.1.1", "127.0.0.5", 0x0A010101U}}) {
+        SCOPED_TRACE(c.bound);
+        Recorder recorder;
+        {
+            Server server(remotePort, c.bound, localPort);
+            server.addHandler(&recorder);
+            // Sees every broadcast to the port, to know the foreign one has reached the host.
+            const Peer watcher("255.255.255.255", localPort, true);
+            const Peer own(c.own, 7000);
+            const Peer foreign(c.foreign, 7001);
+
+            foreign.sendTo("foreign", "255.255.255.255", localPort);
+            const auto seen = watcher.receive();
+            ASSERT_TRUE(seen);
+            ASSERT_EQ(seen->bytes, "foreign");
+            own.sendTo("own", "255.255.255.255", localPort);
+            ASSERT_TRUE(recorder.waitFor("own"));
+            server.removeHandler(&recorder);
+        }
+        const auto received = recorder.received();
+        ASSERT_EQ(received.size(), 1U);
+        EXPECT_EQ(received[0].source, c.ownAddress);
+    }
+}
+
+// Servers come and go while datagrams keep arriving, addressed and broadcast;
+// the sanitizer builds check that the teardown is clean.
+TEST(Server, TearsDownCleanlyWhileDatagramsKeepArriving)
+{
+    std::atomic<bool> flooding{true};
+    std::thread flood([&] {
+        const Peer frame("127.0.0.5", 7000);
+        const std::string bytes = pattern(96);
+        while (flooding) {
+            frame.sendTo(bytes, "127.0.0.1", localPort);
+            frame.sendTo(bytes, "255.255.255.255", localPort);
+        }
+    });
+    for (int round = 0; round < 20; ++round) {
+        Recorder recorder;
+        auto server = std::make_unique<Server>(remotePort, "127.0.0.1", localPort);
+        server->addHandler(&recorder);
+        EXPECT_TRUE(recorder.waitFor(10));
+        server->broadcast("x", 1);
+        server.reset();
+    }
+    flooding = false;
+    flood.join();
+}
