@@ -165,3 +165,35 @@ TEST(Probe, DropsMalformedAndForeignDatagrams)
     EXPECT_EQ(result.exitCode, 255);
     EXPECT_EQ(result.err, "");
 }
+
+// Failures before any request: nothing printed but the socket layer's own
+// messages, and exit status 255 (-1).
+TEST(Probe, RefusesBadCommandLines)
+{
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string out;
+    };
+    const Case cases[] = {
+        {{}, ""},
+        {{"127.0.0.1"}, ""},
+        {{"127.0.0.1", FRAME_ID_ARGUMENT}, ""},
+        {{"127.0.0.1", FRAME_ID_ARGUMENT, "Dev.Reset", "extra"}, ""},
+        {{"127.0.0", FRAME_ID_ARGUMENT, "Dev.Reset"}, ""},
+        {{"localhost", FRAME_ID_ARGUMENT, "Dev.Reset"}, ""},
+        {{"255.255.255.255", FRAME_ID_ARGUMENT, "Dev.Reset"}, ""},
+        // Bound to every interface the probe would hear its own broadcast: it stops.
+        {{"0.0.0.0", FRAME_ID_ARGUMENT, "Dev.Reset"}, ""},
+        // No interface has this address: four attempts to bind, then the end.
+        {{"10.1.2.3", FRAME_ID_ARGUMENT, "Dev.Reset"}, "Bind error\nBind error\nBind error\nBind error\n"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> argv{kivtest::program("kivprobe")};
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
+        const auto result = kivtest::run(argv, 20s);
+        const std::string shown = c.arguments.empty() ? "(no arguments)" : c.arguments.front();
+        EXPECT_EQ(result.out, c.out) << shown << ", " << c.arguments.size() << " arguments";
+        EXPECT_EQ(result.err, "") << shown;
+        EXPECT_EQ(result.exitCode, 255) << shown;
+    }
+}
