@@ -4,6 +4,7 @@
 #include "apps/kivcast/Application.h"
 #include "support/Process.h"
 
+#include <boost/format.hpp>
 #include <gtest/gtest.h>
 
 #include <cstdio>
