@@ -1,0 +1,330 @@
+#include "apps/kivframe/Emulator.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <poll.h>
+
+namespace KivFrame {
+
+namespace {
+
+using namespace Morv;
+using namespace std::chrono_literals;
+
+constexpr std::uint16_t FRAME_PORT = 6015;         // requests from controllers on their port 6004
+constexpr std::uint16_t DYNAMIC_FRAME_PORT = 6016; // requests answered to the sender's own port
+constexpr std::uint16_t CONTROLLER_PORT = 6004;
+constexpr std::uint32_t LIMITED_BROADCAST = 0xFFFFFFFF;
+constexpr std::uint32_t LOOPBACK_BROADCAST = 0x7FFFFFFF; // 127.255.255.255
+
+// The largest datagram UDP can carry.
+constexpr std::size_t RECEIVE_BUFFER_SIZE = 65536;
+// Datagrams read from one socket before timers get their turn again.
+constexpr int RECEIVE_BATCH = 256;
+// Answers waiting for their time at most; more are discarded and counted.
+constexpr std::size_t MAX_QUEUED = 500000;
+// Paced answers that may leave back to back after the loop woke late.
+constexpr int MAX_PACED_BURST = 4;
+constexpr auto LOG_FLUSH_PERIOD = 100ms;
+
+bool isBroadcast(std::uint32_t address) { return address == LIMITED_BROADCAST || address == LOOPBACK_BROADCAST; }
+
+std::string idText(std::uint64_t id)
+{
+    char text[20];
+    std::snprintf(text, sizeof text, "%08x:%08x", static_cast<unsigned>(id >> 32), static_cast<unsigned>(id));
+    return text;
+}
+
+// True with probability p, drawing from the frame's generator only when the outcome is open.
+bool happens(FrameRandom& random, double p)
+{
+    if (p <= 0.0)
+        return false;
+    if (p >= 1.0)
+        return true;
+    return random.next() < p;
+}
+
+} // namespace
+
+Emulator::Emulator(const Options& options, FrameTable& frames, JsonLog* log, Clock::time_point start)
+    : options_(options), frames_(frames), log_(log), start_(start), pace_(options.paceUs),
+      lastFlush_(start), receiveBuffer_(RECEIVE_BUFFER_SIZE), sendBuffer_(MAX_ANSWER_SIZE)
+{
+    sockets_[0] = std::make_unique<UdpSocket>(FRAME_PORT);
+    sockets_[1] = std::make_unique<UdpSocket>(DYNAMIC_FRAME_PORT);
+}
+
+std::int64_t Emulator::elapsedUs() const
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count();
+}
+
+bool Emulator::run(const volatile std::sig_atomic_t& stopRequested, const sigset_t& waitMask)
+{
+    const Clock::time_point deadline =
+        options_.durationS
+            ? start_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(*options_.durationS))
+            : Clock::time_point::max();
+
+    pollfd fds[2];
+    for (std::size_t i = 0; i < 2; ++i)
+        fds[i] = pollfd{sockets_[i]->fd(), POLLIN, 0};
+
+    while (!stopRequested) {
+        Clock::time_point now = Clock::now();
+        if (now >= deadline)
+            break;
+        releaseDue(now);
+        sendPaced(now);
+        if (log_ && log_->pending() && now - lastFlush_ >= LOG_FLUSH_PERIOD) {
+            lastFlush_ = now;
+            if (!log_->flush())
+                return false;
+        }
+
+        now = Clock::now();
+        const auto wait = std::max(nextWake(deadline) - now, Clock::duration::zero());
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(wait);
+        const timespec timeout{static_cast<time_t>(std::min<std::int64_t>(seconds.count(), 86400)),
+                               static_cast<long>(std::chrono::duration_cast<std::chrono::nanoseconds>(wait - seconds).count())};
+        const int ready = ppoll(fds, 2, &timeout, &waitMask);
+        if (ready < 0 && errno != EINTR)
+            throw SetupError(std::string("waiting for datagrams failed: ") + std::strerror(errno));
+        if (ready > 0)
+            for (std::size_t i = 0; i < 2; ++i)
+                if (fds[i].revents != 0)
+                    receiveAll(i);
+    }
+
+    // Answers still waiting are dropped: the run is over.
+    if (log_) {
+        log_->stop(elapsedUs());
+        if (!log_->flush())
+            return false;
+    }
+    return true;
+}
+
+Emulator::Clock::time_point Emulator::nextWake(Clock::time_point deadline) const
+{
+    Clock::time_point wake = deadline;
+    if (!delayed_.empty())
+        wake = std::min(wake, delayed_.top().due);
+    if (!paced_.empty())
+        wake = std::min(wake, nextPaced_);
+    if (log_ && log_->pending())
+        wake = std::min(wake, lastFlush_ + LOG_FLUSH_PERIOD);
+    return wake;
+}
+
+void Emulator::receiveAll(std::size_t socket)
+{
+    for (int i = 0; i < RECEIVE_BATCH; ++i) {
+        bool failed = false;
+        const auto datagram = sockets_[socket]->receive(receiveBuffer_.data(), receiveBuffer_.size(), failed);
+        if (!datagram) {
+            if (failed)
+                std::fprintf(stderr, "kivframe: receiving on port %u failed: %s\n",
+                             static_cast<unsigned>(sockets_[socket]->port()), std::strerror(errno));
+            return;
+        }
+        ++counters_.received;
+        handle(socket, *datagram);
+    }
+}
+
+void Emulator::handle(std::size_t socket, const UdpSocket::Datagram& d)
+{
+    const char* bytes = receiveBuffer_.data();
+    const bool broadcast = isBroadcast(d.local);
+    JsonLog::Datagram entry{false, "?", d.peer, d.peerPort, d.local, sockets_[socket]->port(), bytes, d.size};
+    const auto request = parseHeader(bytes, d.size);
+    const auto logReceived = [&] {
+        if (log_)
+            log_->datagram(elapsedUs(), entry);
+    };
+    if (!request) {
+        logReceived();
+        return;
+    }
+
+    // Our own answers come back when they are broadcast: a message from one of
+    // our frames, sent from that frame's address, is no request.
+    for (const auto index : frames_.withId(request->sourceId))
+        if (frames_[index].address == d.peer) {
+            logReceived();
+            return;
+        }
+
+    if (request->command == CMD_BroadcastID && request->destinationId == DISCOVERY_ID) {
+        const auto& local = frames_.atAddress(d.local);
+        std::string frameText = "?";
+        if (broadcast ? frames_.size() > 0 : !local.empty())
+            frameText = !broadcast && local.size() == 1 ? idText(frames_[local.front()].id) : "*";
+        entry.frame = frameText;
+        logReceived();
+        if (broadcast) {
+            for (std::size_t i = 0; i < frames_.size(); ++i)
+                answerDiscovery(frames_[i], *request, socket, d);
+        } else {
+            for (const auto index : local)
+                answerDiscovery(frames_[index], *request, socket, d);
+        }
+        return;
+    }
+
+    // Anything else is meant for the frames with its destination ID: among
+    // those of the address it was sent to, or among all for a broadcast.
+    std::vector<std::uint32_t> addressed;
+    for (const auto index : frames_.withId(request->destinationId))
+        if (broadcast || frames_[index].address == d.local)
+            addressed.push_back(index);
+    const std::string frameText = addressed.empty() ? std::string("?") : idText(frames_[addressed.front()].id);
+    entry.frame = frameText;
+    logReceived();
+    if (request->command != CMD_KivText)
+        return;
+    const std::string_view text(bytes + OFFSET_BODY, boundedTextLength(bytes, d.size, OFFSET_BODY));
+    for (const auto index : addressed)
+        answerRequest(frames_[index], *request, text, socket, d);
+}
+
+void Emulator::answerDiscovery(Frame& frame, const MSG_CmdHdr& request, std::size_t socket,
+                               const UdpSocket::Datagram& d)
+{
+    const FrameSettings& s = *frame.settings;
+    if (++frame.discoveriesHeard < s.discoveryFrom)
+        return;
+    if (happens(frame.random, s.dropDiscovery)) {
+        ++counters_.dropped;
+        return;
+    }
+    Reply reply;
+    reply.kind = AnswerKind::Discovery;
+    reply.requestSequence = request.sequence;
+    reply.requesterId = request.sourceId;
+    schedule(frame, reply, socket, d, pace_.count() > 0);
+}
+
+void Emulator::answerRequest(Frame& frame, const MSG_CmdHdr& request, std::string_view text, std::size_t socket,
+                             const UdpSocket::Datagram& d)
+{
+    const FrameSettings& s = *frame.settings;
+    if (frame.transmissions && frame.transmissions->count(request.sequence) < s.answerFrom)
+        return;
+
+    const int queried = meterQueryVersion(text);
+    Reply reply;
+    reply.requestSequence = request.sequence;
+    reply.requesterId = request.sourceId;
+    switch (s.reply) {
+    case ReplyKind::Auto:
+        reply.kind = queried != 0 ? AnswerKind::Meter : AnswerKind::Ack;
+        break;
+    case ReplyKind::Ack:
+        reply.kind = AnswerKind::Ack;
+        break;
+    case ReplyKind::Text:
+        reply.kind = AnswerKind::Text;
+        break;
+    case ReplyKind::Meter:
+        reply.kind = AnswerKind::Meter;
+        break;
+    case ReplyKind::None:
+        return;
+    }
+    const int version = s.meterVersion != 0 ? s.meterVersion : (queried != 0 ? queried : 1);
+    reply.meterVersion = static_cast<std::uint8_t>(version);
+
+    if (happens(frame.random, s.drop)) {
+        ++counters_.dropped;
+        return;
+    }
+    schedule(frame, reply, socket, d, false);
+}
+
+void Emulator::schedule(Frame& frame, const Reply& reply, std::size_t socket, const UdpSocket::Datagram& d,
+                        bool paced)
+{
+    const FrameSettings& s = *frame.settings;
+    Answer answer;
+    answer.frame = frame.index;
+    answer.reply = reply;
+    answer.socket = static_cast<std::uint8_t>(socket);
+    answer.destination = s.broadcastReplies ? LIMITED_BROADCAST : d.peer;
+    answer.destinationPort = sockets_[socket]->port() == FRAME_PORT ? CONTROLLER_PORT : d.peerPort;
+
+    double delayMs = s.delayMs;
+    if (s.jitterMs > 0.0)
+        delayMs += frame.random.next() * s.jitterMs;
+    const auto delay = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(delayMs));
+    const Clock::time_point due = Clock::now() + delay;
+
+    for (unsigned copy = 0; copy <= s.duplicate; ++copy) {
+        answer.copy = copy > 0;
+        if (delay > Clock::duration::zero() || paced) {
+            if (queued() >= MAX_QUEUED) {
+                ++counters_.discarded;
+                continue;
+            }
+            if (delay > Clock::duration::zero())
+                delayed_.push(Delayed{due, delayedOrder_++, answer, paced});
+            else
+                paced_.push_back(answer);
+        } else {
+            send(answer);
+        }
+    }
+}
+
+void Emulator::releaseDue(Clock::time_point now)
+{
+    while (!delayed_.empty() && delayed_.top().due <= now) {
+        const Delayed next = delayed_.top();
+        delayed_.pop();
+        if (next.paced)
+            paced_.push_back(next.answer);
+        else
+            send(next.answer);
+    }
+}
+
+void Emulator::sendPaced(Clock::time_point now)
+{
+    if (paced_.empty())
+        return;
+    // After a late wake-up a few answers may leave together, never a whole backlog.
+    const Clock::time_point earliest = now - pace_ * (MAX_PACED_BURST - 1);
+    if (nextPaced_ < earliest)
+        nextPaced_ = earliest;
+    while (!paced_.empty() && nextPaced_ <= now) {
+        send(paced_.front());
+        paced_.pop_front();
+        nextPaced_ += pace_;
+    }
+}
+
+void Emulator::send(const Answer& answer)
+{
+    const Frame& frame = frames_[answer.frame];
+    const std::size_t size = buildAnswer(frame, answer.reply, sendBuffer_.data());
+    UdpSocket& socket = *sockets_[answer.socket];
+    if (!socket.send(frame.address, answer.destination, answer.destinationPort, sendBuffer_.data(), size)) {
+        ++counters_.sendErrors;
+        return;
+    }
+    ++counters_.sent;
+    if (answer.copy)
+        ++counters_.duplicated;
+    if (log_) {
+        const std::string id = idText(frame.id);
+        log_->datagram(elapsedUs(), JsonLog::Datagram{true, id, answer.destination, answer.destinationPort,
+                                                      frame.address, socket.port(), sendBuffer_.data(), size});
+    }
+}
+
+} // namespace KivFrame

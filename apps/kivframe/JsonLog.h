@@ -1,0 +1,53 @@
+#pragma once
+
+// The emulator's JSON-lines log: a start line, one line per datagram received
+// or sent, a stop line. Lines are buffered and written out when the buffer
+// fills, when the owner calls flush (at least every 100 ms) and at the end.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace KivFrame {
+
+class JsonLog {
+public:
+    // One datagram as the log shows it.
+    struct Datagram {
+        bool sent = false;
+        std::string_view frame;     // "%08x:%08x", "*" or "?"
+        std::uint32_t peer = 0;     // host byte order
+        std::uint16_t peerPort = 0;
+        std::uint32_t local = 0;
+        std::uint16_t localPort = 0;
+        const char* bytes = nullptr;
+        std::size_t size = 0;
+    };
+
+    // Creates or truncates the file. Throws std::runtime_error when it cannot.
+    explicit JsonLog(const std::string& path);
+    ~JsonLog();
+    JsonLog(const JsonLog&) = delete;
+    JsonLog& operator=(const JsonLog&) = delete;
+
+    void start(std::int64_t tUs, std::size_t frames);
+    void datagram(std::int64_t tUs, const Datagram& d);
+    void stop(std::int64_t tUs);
+
+    // True when lines wait in the buffer.
+    bool pending() const { return !buffer_.empty(); }
+    // Writes the buffer out. False (and error() set) when the file refused it.
+    bool flush();
+    const std::string& error() const { return error_; }
+
+private:
+    void endLine();
+
+    int fd_ = -1;
+    std::string path_;
+    std::string buffer_;
+    std::string error_;
+};
+
+} // namespace KivFrame

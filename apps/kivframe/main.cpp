@@ -1,0 +1,151 @@
+// kivframe: emulates many KIV frames on loopback, for tests and for trying
+// the tools without hardware. See --help.
+
+#include "apps/kivframe/Emulator.h"
+#include "apps/kivframe/FrameTable.h"
+#include "apps/kivframe/JsonLog.h"
+#include "apps/kivframe/Settings.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <string>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+using namespace KivFrame;
+
+namespace {
+
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+void onStopSignal(int) { stopRequested = 1; }
+
+int usageError(const std::string& message)
+{
+    std::fprintf(stderr, "kivframe: %s\n(see kivframe --help)\n", message.c_str());
+    return EXIT_USAGE;
+}
+
+// SIGINT and SIGTERM are blocked except while the loop waits, so they can
+// only interrupt that wait. Returns the mask to wait with.
+sigset_t catchStopSignals()
+{
+    struct sigaction action{};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    sigset_t waitMask;
+    sigprocmask(SIG_BLOCK, &stopSignals, &waitMask);
+    sigdelset(&waitMask, SIGINT);
+    sigdelset(&waitMask, SIGTERM);
+    return waitMask;
+}
+
+std::string readyLine(const FrameTable& frames)
+{
+    std::string line = "kivframe: " + std::to_string(frames.size()) + (frames.size() == 1 ? " frame" : " frames") +
+                       " ready";
+    if (frames.size() > 0) {
+        line += " on " + dotted(frames.lowestAddress());
+        if (frames.highestAddress() != frames.lowestAddress())
+            line += "-" + dotted(frames.highestAddress());
+    }
+    return line;
+}
+
+bool writeReadyFile(const std::string& path, const std::string& line)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return false;
+    const std::string text = line + "\n";
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    return close(fd) == 0 && written;
+}
+
+void printSummary(std::size_t frames, const Counters& c)
+{
+    std::string line = "kivframe: " + std::to_string(frames) + (frames == 1 ? " frame, " : " frames, ") +
+                       std::to_string(c.received) + " datagrams received, " + std::to_string(c.sent) +
+                       " answers sent, " + std::to_string(c.dropped) + " dropped, " + std::to_string(c.duplicated) +
+                       " duplicated";
+    if (c.sendErrors > 0)
+        line += ", " + std::to_string(c.sendErrors) + " not sent (send error)";
+    if (c.discarded > 0)
+        line += ", " + std::to_string(c.discarded) + " discarded (queue full)";
+    std::fprintf(stderr, "%s\n", line.c_str());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    std::unique_ptr<FrameTable> frames;
+    try {
+        options = parseCommandLine(argc, argv);
+        if (options.help) {
+            std::fputs(helpText().c_str(), stdout);
+            return std::fflush(stdout) == 0 ? 0 : EXIT_FAILED;
+        }
+        frames = std::make_unique<FrameTable>(options);
+    } catch (const UsageError& error) {
+        return usageError(error.what());
+    }
+
+    const sigset_t waitMask = catchStopSignals();
+    // Paced answers are microseconds apart: let the waits end on time.
+    prctl(PR_SET_TIMERSLACK, 1000UL);
+    const auto start = Emulator::Clock::now();
+
+    std::unique_ptr<JsonLog> log;
+    if (!options.logPath.empty()) {
+        try {
+            log = std::make_unique<JsonLog>(options.logPath);
+        } catch (const std::runtime_error& error) {
+            return usageError(std::string("--log: ") + error.what());
+        }
+    }
+
+    try {
+        Emulator emulator(options, *frames, log.get(), start);
+        if (log) {
+            log->start(std::chrono::duration_cast<std::chrono::microseconds>(Emulator::Clock::now() - start).count(),
+                       frames->size());
+            if (!log->flush()) {
+                std::fprintf(stderr, "kivframe: %s\n", log->error().c_str());
+                return EXIT_FAILED;
+            }
+        }
+        const std::string ready = readyLine(*frames);
+        std::fprintf(stderr, "%s\n", ready.c_str());
+        if (!options.readyFile.empty() && !writeReadyFile(options.readyFile, ready))
+            return usageError("--ready-file: cannot create " + options.readyFile + ": " + std::strerror(errno));
+
+        const bool logged = emulator.run(stopRequested, waitMask);
+        if (!options.quiet)
+            printSummary(frames->size(), emulator.counters());
+        if (!logged) {
+            std::fprintf(stderr, "kivframe: %s\n", log->error().c_str());
+            return EXIT_FAILED;
+        }
+    } catch (const SetupError& error) {
+        std::fprintf(stderr, "kivframe: %s\n", error.what());
+        return EXIT_FAILED;
+    }
+    return 0;
+}
