@@ -52,6 +52,9 @@ public:
     std::uint32_t window() const;
     std::uint32_t threshold() const;
 
+    // Puts the counters in a given state, so tests can start from any window.
+    void setStateForTest(std::uint32_t bytesInFlight, std::uint32_t window, std::uint32_t threshold);
+
 private:
     bool admit(std::uint32_t size);
 

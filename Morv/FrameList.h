@@ -67,7 +67,61 @@ public:
     void expiryPass();
 
 private:
-    // (private members are the implementation's)
+    using SteadyClock = std::chrono::steady_clock;
+
+    struct FrameEntry {
+        FrameInfo info;
+        std::int32_t changeStamp = 0; // larger of the words at 48 and 60, as signed
+    };
+
+    struct PendingEntry {
+        Completion completion;
+        SteadyClock::time_point deadline;
+        std::uint64_t ticket = 0; // tells this registration apart from a later one under the same number
+    };
+
+    // Admission of a received message; false when it is dropped.
+    bool admitBroadcastId(const char* message, std::uint32_t length, const MSG_CmdHdr& header,
+                          std::uint32_t sourceAddress);
+    bool admitOther(std::uint32_t length, const MSG_CmdHdr& header, std::uint32_t sourceAddress);
+    bool isValid(std::uint32_t length, const MSG_CmdHdr& header, bool nodeTypeWaived) const;
+    // Calls and removes the pending entry for `sequence`, if any (on this thread).
+    bool completeRequest(std::uint32_t sequence, const char* message, std::uint32_t length);
+    // Removes the entry registered with `ticket`; false when it is no longer there.
+    bool withdraw(std::uint32_t sequence, std::uint64_t ticket);
+
+    // Thread bodies and their passes; a pass runs with its thread's state mutex held.
+    void runAgeing();
+    void runExpiry();
+    void ageLocked();
+    void expireLocked();
+
+    std::unordered_map<std::uint64_t, FrameEntry> frames_;
+    mutable std::mutex framesMutex_;
+    std::unordered_map<std::uint64_t, Destination> destinations_;
+    mutable std::mutex destinationsMutex_;
+    std::unordered_map<std::uint32_t, PendingEntry> pending_;
+    std::uint64_t nextTicket_ = 0; // guarded by pendingMutex_
+    std::mutex pendingMutex_;
+
+    const NetworkType& type_;
+    Network::DatagramSender& sender_;
+    const CalendarClock calendarClock_;
+
+    bool ageingRunning_ = true; // guarded by ageingStateMutex_
+    std::mutex ageingStateMutex_;
+    std::condition_variable ageingWakeup_;
+    std::thread ageingThread_;
+
+    bool expiryRunning_ = true;               // guarded by expiryStateMutex_
+    SteadyClock::time_point earliestDeadline_; // guarded by expiryStateMutex_; epoch: none
+    std::mutex expiryStateMutex_;
+    std::condition_variable expiryWakeup_;
+    std::thread expiryThread_;
+
+    // Last, so that it is destroyed (stopped and joined) before the tables and
+    // the events its tasks use.
+    Executor executor_;
 };
 
 } // namespace Morv

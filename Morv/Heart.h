@@ -26,12 +26,11 @@ public:
 private:
     void run();
 
-    bool running_ = true;
-    std::mutex stateMutex_;
+    bool running_ = true;    // guarded by stateMutex_
+    std::mutex stateMutex_; // also the mutex of the wait between broadcasts
     std::condition_variable wakeup_;
     std::shared_ptr<std::thread> thread_;
     const std::uint64_t ownId_;
-    std::mutex loopMutex_;
     Network::DatagramSender& server_;
     const std::uint16_t nodeType_;
 };
