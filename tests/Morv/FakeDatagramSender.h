@@ -52,10 +52,11 @@ private:
     {
         Sent s{std::vector<char>(bytes, bytes + length), isBroadcast, address, port, std::chrono::steady_clock::now()};
         {
+            // Notified under the lock: a woken waiter may destroy the sender at once.
             std::lock_guard<std::mutex> lock(mutex_);
             sent_.push_back(s);
+            changed_.notify_all();
         }
-        changed_.notify_all();
         if (hook)
             hook(s);
         return result;

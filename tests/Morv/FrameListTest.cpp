@@ -102,10 +102,9 @@ class EventLog {
 public:
     void add(std::string kind, std::uint64_t id)
     {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            entries_.emplace_back(std::move(kind), id);
-        }
+        // Notified under the lock: a woken waiter may destroy the log at once.
+        std::lock_guard<std::mutex> lock(mutex_);
+        entries_.emplace_back(std::move(kind), id);
         changed_.notify_all();
     }
 
@@ -146,10 +145,8 @@ struct Calls {
     Completion completion()
     {
         return [this](const char* bytes, unsigned length, ErrorCode code) {
-            {
-                std::lock_guard<std::mutex> lock(mutex);
-                calls.push_back({code, bytes == nullptr, length, std::this_thread::get_id()});
-            }
+            std::lock_guard<std::mutex> lock(mutex);
+            calls.push_back({code, bytes == nullptr, length, std::this_thread::get_id()});
             changed.notify_all();
         };
     }
@@ -452,9 +449,9 @@ TEST(FrameList, RequestsGoWhereTheDestinationSays)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        Calls calls;
         Harness h(c.dynamicPorts);
         const std::vector<char> request = bytesOf(Other{.command = CMD_KivText, .sequence = 77, .size = 44});
-        Calls calls;
         ASSERT_TRUE(h.list->sendRequest(Destination{FRAME, FRAME_ADDRESS, c.useBroadcast}, request.data(),
                                         request.data() + request.size(), 60000, calls.completion()));
         const auto sent = h.sender.sent();
@@ -494,11 +491,11 @@ TEST(FrameList, ResponsesAreMatchedBySequenceNumber)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        Calls calls;
         Harness h;
         if (c.known)
             h.deliver(bytesOf(*c.known));
         h.messages();
-        Calls calls;
         ASSERT_TRUE(h.sendTo(SEQ, calls.completion()));
         h.deliver(c.response);
         const auto made = calls.snapshot();
@@ -517,8 +514,8 @@ TEST(FrameList, ResponsesAreMatchedBySequenceNumber)
 
 TEST(FrameList, SequenceNumberZeroIsNeverAResponse)
 {
-    Harness h;
     Calls calls;
+    Harness h;
     ASSERT_TRUE(h.sendTo(0, calls.completion()));
     h.deliver(bytesOf(Other{.command = CMD_KivText, .sequence = 0, .size = 40}));
     EXPECT_TRUE(calls.snapshot().empty());
@@ -531,8 +528,8 @@ TEST(FrameList, SequenceNumberZeroIsNeverAResponse)
 
 TEST(FrameList, ALaterRequestUnderTheSameNumberReplacesTheEarlier)
 {
-    Harness h;
     Calls first, second;
+    Harness h;
     ASSERT_TRUE(h.sendTo(9, first.completion()));
     ASSERT_TRUE(h.sendTo(9, second.completion()));
     h.deliver(bytesOf(Other{.sequence = 9}));
@@ -547,8 +544,8 @@ TEST(FrameList, ALaterRequestUnderTheSameNumberReplacesTheEarlier)
 
 TEST(FrameList, UnansweredRequestTimesOutOnce)
 {
-    Harness h;
     Calls calls;
+    Harness h;
     const auto start = std::chrono::steady_clock::now();
     ASSERT_TRUE(h.sendTo(31, calls.completion(), 20));
     ASSERT_TRUE(calls.waitForCall());
@@ -570,8 +567,8 @@ TEST(FrameList, UnansweredRequestTimesOutOnce)
 
 TEST(FrameList, AnEarlierDeadlineWakesTheExpiryThread)
 {
-    Harness h;
     Calls distant, near;
+    Harness h;
     ASSERT_TRUE(h.sendTo(40, distant.completion(), 60000));
     std::this_thread::sleep_for(50ms); // the expiry thread now sleeps towards the distant deadline
     ASSERT_TRUE(h.sendTo(41, near.completion(), 30));
@@ -582,9 +579,9 @@ TEST(FrameList, AnEarlierDeadlineWakesTheExpiryThread)
 
 TEST(FrameList, FailedTransmissionLeavesNothingRegistered)
 {
+    Calls calls;
     Harness h;
     h.sender.result = false;
-    Calls calls;
     EXPECT_FALSE(h.sendTo(50, calls.completion()));
     h.deliver(bytesOf(Other{.sequence = 50}));
     h.settle();
@@ -594,12 +591,12 @@ TEST(FrameList, FailedTransmissionLeavesNothingRegistered)
 
 TEST(FrameList, ResponseArrivingDuringTheTransmissionCompletesTheRequest)
 {
+    Calls calls;
     Harness h;
     h.sender.hook = [&h](const kivtest::FakeDatagramSender::Sent& sent) {
         const std::uint32_t sequence = loadU32(sent.bytes.data(), OFFSET_SEQUENCE);
         h.deliver(bytesOf(Other{.sequence = sequence}));
     };
-    Calls calls;
     EXPECT_TRUE(h.sendTo(60, calls.completion()));
     const auto made = calls.snapshot();
     ASSERT_EQ(made.size(), 1U);
@@ -631,7 +628,9 @@ TEST(FrameList, EveryCompletionRunsExactlyOnceUnderRacingResponsesAndExpiry)
                 ++total;
                 std::this_thread::yield(); // a completion that takes a moment widens any race
             };
-            ASSERT_TRUE(h.sendTo(i, completion, i % 4));
+            // Half expire while the responses come in; the other half wait for
+            // theirs (on a slow build the short ones may all be gone first).
+            ASSERT_TRUE(h.sendTo(i, completion, i % 2 == 0 ? i % 8 : 60000));
         }
 
         // Every receiver walks all the numbers in the same order, so they collide on each one.
