@@ -20,7 +20,12 @@ FrameList::FrameList(const NetworkType& type, Network::DatagramSender& sender, C
       calendarClock_(calendarClock ? std::move(calendarClock) : CalendarClock(&Platform::calendarSeconds))
 {
     ageingThread_ = std::thread([this] { runAgeing(); });
-    expiryThread_ = std::thread([this] { runExpiry(); });
+    try {
+        expiryThread_ = std::thread([this] { runExpiry(); });
+    } catch (...) {
+        stopAgeing();
+        throw;
+    }
 }
 
 FrameList::~FrameList()
@@ -28,13 +33,22 @@ FrameList::~FrameList()
     // Stop and join the ageing thread, then the expiry thread. The executor
     // goes next (tasks not yet run are dropped), then the tables and events.
     // Completions still pending are destroyed uncalled.
+    stopAgeing();
+    stopExpiry();
+}
+
+void FrameList::stopAgeing()
+{
     {
         std::lock_guard<std::mutex> lock(ageingStateMutex_);
         ageingRunning_ = false;
     }
     ageingWakeup_.notify_all();
     ageingThread_.join();
+}
 
+void FrameList::stopExpiry()
+{
     {
         std::lock_guard<std::mutex> lock(expiryStateMutex_);
         expiryRunning_ = false;

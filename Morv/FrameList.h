@@ -58,7 +58,11 @@ public:
     // deadline `timeoutMs` from now, then transmits (broadcast or to the
     // frame's address). When the transmission fails the entry is withdrawn and
     // false returned; the completion is then never called. Otherwise the
-    // completion is called once: Success with the response, or TimedOut.
+    // completion is called once: Success with the response, or TimedOut. (If a
+    // response or the deadline takes the entry while a failing transmission is
+    // still in progress, that outcome stands and the result is true.)
+    // A later request under the same number replaces this one, which then
+    // ends without a call.
     bool sendRequest(const Destination& destination, const char* begin, const char* end, unsigned timeoutMs,
                      Completion completion);
 
@@ -93,6 +97,8 @@ private:
     // Thread bodies and their passes; a pass runs with its thread's state mutex held.
     void runAgeing();
     void runExpiry();
+    void stopAgeing();
+    void stopExpiry();
     void ageLocked();
     void expireLocked();
 
