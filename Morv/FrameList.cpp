@@ -79,7 +79,10 @@ void FrameList::onDatagram(const char* bytes, std::uint32_t length, std::uint32_
         storeU16(const_cast<char*>(message), OFFSET_SENDER_NODE_TYPE, header.senderNodeType);
     }
 
-    const bool admitted = header.command == CMD_BroadcastID
+    // A command-4 datagram too short for the broadcast-ID body is no
+    // discovery reply; taken as any other message, it can still complete the
+    // request it answers (which then reports it as an invalid response).
+    const bool admitted = header.command == CMD_BroadcastID && messageLength >= BROADCAST_ID_SIZE
                               ? admitBroadcastId(message, messageLength, header, sourceAddress)
                               : admitOther(messageLength, header, sourceAddress);
     if (!admitted)
@@ -104,9 +107,6 @@ bool FrameList::isValid(std::uint32_t length, const MSG_CmdHdr& header, bool nod
 bool FrameList::admitBroadcastId(const char* message, std::uint32_t length, const MSG_CmdHdr& header,
                                  std::uint32_t sourceAddress)
 {
-    // The body words read below reach offset 84: a shorter datagram cannot be one.
-    if (length < BROADCAST_ID_SIZE)
-        return false;
     const MSG_BroadcastID body = readBroadcastIdBody(message);
     const std::int32_t state = frameStateFromFlags(body.statusFlags);
     // A frame in a special state is believed whatever its header says.
