@@ -31,13 +31,6 @@ constexpr auto LOG_FLUSH_PERIOD = 100ms;
 
 bool isBroadcast(std::uint32_t address) { return address == LIMITED_BROADCAST || address == LOOPBACK_BROADCAST; }
 
-std::string idText(std::uint64_t id)
-{
-    char text[20];
-    std::snprintf(text, sizeof text, "%08x:%08x", static_cast<unsigned>(id >> 32), static_cast<unsigned>(id));
-    return text;
-}
-
 // True with probability p, drawing from the frame's generator only when the outcome is open.
 bool happens(FrameRandom& random, double p)
 {

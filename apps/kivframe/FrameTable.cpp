@@ -15,13 +15,6 @@ constexpr std::uint32_t LAST_LOOPBACK = 0x7FFFFFFE;
 
 bool isLoopback(std::uint32_t address) { return address >= FIRST_LOOPBACK && address <= LAST_LOOPBACK; }
 
-std::string idText(std::uint64_t id)
-{
-    char text[20];
-    std::snprintf(text, sizeof text, "%08x:%08x", static_cast<unsigned>(id >> 32), static_cast<unsigned>(id));
-    return text;
-}
-
 // Mixes the run's seed with the frame number, so neighbouring frames draw unrelated numbers.
 std::uint64_t frameSeed(std::uint64_t seed, std::uint32_t index)
 {
@@ -146,6 +139,13 @@ std::string dotted(std::uint32_t address)
     char text[INET_ADDRSTRLEN];
     const in_addr a{htonl(address)};
     inet_ntop(AF_INET, &a, text, sizeof text);
+    return text;
+}
+
+std::string idText(std::uint64_t id)
+{
+    char text[20];
+    std::snprintf(text, sizeof text, "%08x:%08x", static_cast<unsigned>(id >> 32), static_cast<unsigned>(id));
     return text;
 }
 

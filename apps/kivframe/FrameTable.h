@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -77,5 +78,7 @@ private:
 
 // Dotted form of a host-order IPv4 address.
 std::string dotted(std::uint32_t address);
+// A frame ID as "%08x:%08x", high half first.
+std::string idText(std::uint64_t id);
 
 } // namespace KivFrame

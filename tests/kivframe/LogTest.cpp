@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
+#include <thread>
 #include <vector>
 
 using namespace kivtest;
@@ -135,4 +137,21 @@ TEST(KivframeLog, DurationEndsTheRunWithAStopLineAndASummary)
     EXPECT_EQ(log[0].event, "start");
     EXPECT_EQ(log[1].event, "stop");
     EXPECT_GE(log[1].tUs, 300000);
+}
+
+// Tests read the log of a running emulator: lines must not wait for the exit.
+TEST(KivframeLog, LinesAppearWhileTheEmulatorRuns)
+{
+    Emulator emulator({"--frames", "1"});
+    UdpPeer peer("127.0.0.1", 6004);
+    peer.send(textRequest("Dev.Power=1", FIRST_FRAME_ID, 7), "127.0.0.2", 6015);
+    ASSERT_TRUE(peer.receive(5s));
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    std::vector<LogEntry> log;
+    while ((log = emulator.log()).size() < 3 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_EQ(log.size(), 3U);
+    EXPECT_EQ(log[0].event, "start");
+    EXPECT_EQ(log[1].dir, "rx");
+    EXPECT_EQ(log[2].dir, "tx");
 }
