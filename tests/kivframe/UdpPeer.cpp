@@ -37,7 +37,7 @@ std::string dotted(in_addr address)
 
 } // namespace
 
-UdpPeer::UdpPeer(const std::string& address, std::uint16_t port)
+UdpPeer::UdpPeer(const std::string& address, std::uint16_t port, int receiveBufferBytes)
 {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
@@ -46,6 +46,9 @@ UdpPeer::UdpPeer(const std::string& address, std::uint16_t port)
     setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     setsockopt(fd_, SOL_SOCKET, SO_BROADCAST, &on, sizeof on);
     setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on);
+    if (receiveBufferBytes > 0 &&
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &receiveBufferBytes, sizeof receiveBufferBytes) != 0)
+        setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &receiveBufferBytes, sizeof receiveBufferBytes);
     sockaddr_in local = endpoint(address, port);
     if (bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         close(fd_);

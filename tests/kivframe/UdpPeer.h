@@ -21,8 +21,9 @@ struct Datagram {
 class UdpPeer {
 public:
     // Binds address:port (port 0: an ephemeral one) with SO_REUSEADDR,
-    // SO_BROADCAST and IP_PKTINFO. Throws std::runtime_error.
-    UdpPeer(const std::string& address, std::uint16_t port);
+    // SO_BROADCAST and IP_PKTINFO, and a receive buffer of `receiveBufferBytes`
+    // when not 0. Throws std::runtime_error.
+    UdpPeer(const std::string& address, std::uint16_t port, int receiveBufferBytes = 0);
     ~UdpPeer();
     UdpPeer(const UdpPeer&) = delete;
     UdpPeer& operator=(const UdpPeer&) = delete;
