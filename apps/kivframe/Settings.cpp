@@ -376,6 +376,7 @@ Faults (per frame):
   --drop P                probability 0..1 that an answer to a request is dropped
   --drop-discovery P      the same for answers to discovery
   --duplicate N           send every answer N more times, right after it
+                          (discovery answers: next in the pacing order)
   --delay MS, --jitter MS answers wait MS plus a random 0..jitter ms
   --answer-from N         answer a request only from its Nth transmission on
                           (counted per frame and sequence number)
