@@ -1,5 +1,7 @@
 #include "apps/kivframe/Answers.h"
 
+#include "apps/kivcast/MeterData.h"
+
 #include <cstring>
 #include <utility>
 
@@ -69,7 +71,7 @@ std::size_t buildRequestAnswer(const Frame& frame, const Reply& reply, char* out
         std::memcpy(out + OFFSET_BODY, s.replyText.data(), s.replyText.size());
         break;
     case AnswerKind::Meter: {
-        const std::size_t recordSize = meterRecordSize(reply.meterVersion);
+        const std::size_t recordSize = ::meterRecordSize(reply.meterVersion);
         size = OFFSET_BODY + recordSize + CHECKSUM_SIZE;
         writeAnswerHeader(out, frame, reply, CMD_KivText, size);
         for (std::size_t i = 0; i < recordSize; ++i)
@@ -87,6 +89,13 @@ std::size_t buildRequestAnswer(const Frame& frame, const Reply& reply, char* out
     case Malformed::Length:
         // The checksum stays that of the true length: only the length field lies.
         storeU16(out, OFFSET_LENGTH, static_cast<std::uint16_t>(size + 4));
+        break;
+    case Malformed::Long:
+        // Four more bytes than the length field says (zero padding).
+        if (size + 4 <= MAX_ANSWER_SIZE) {
+            std::memset(out + size, 0, 4);
+            size += 4;
+        }
         break;
     case Malformed::Short:
         size = SHORT_ANSWER_SIZE;
@@ -106,30 +115,6 @@ std::size_t buildAnswer(const Frame& frame, const Reply& reply, char* out)
     if (reply.kind == AnswerKind::Discovery)
         return buildDiscoveryAnswer(frame, reply, out);
     return buildRequestAnswer(frame, reply, out);
-}
-
-int meterQueryVersion(std::string_view text)
-{
-    static const std::pair<std::string_view, int> prefixes[] = {
-        {"NM?", 3}, {"M?3", 3}, {"M?2", 2}, {"M?", 1},
-        {"Dev.MD.FullBin?3", 3}, {"Dev.MD.FullBin?2", 2}, {"Dev.MD.FullBin?", 1},
-    };
-    for (const auto& [prefix, version] : prefixes)
-        if (text.substr(0, prefix.size()) == prefix)
-            return version;
-    return 0;
-}
-
-std::size_t meterRecordSize(int version)
-{
-    switch (version) {
-    case 2:
-        return 84;
-    case 3:
-        return 104;
-    default:
-        return 48;
-    }
 }
 
 std::uint8_t meterRecordByte(const Frame& frame, std::size_t i)

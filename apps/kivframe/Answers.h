@@ -33,13 +33,6 @@ constexpr std::size_t EXT_REPLY_SIZE = Morv::BROADCAST_ID_EXT_MIN_SIZE;
 // Writes the frame's answer into `out` (MAX_ANSWER_SIZE bytes) and returns its size.
 std::size_t buildAnswer(const Frame& frame, const Reply& reply, char* out);
 
-// The meter record version a request text asks for (1..3), or 0 when the text
-// is no meter-data query. The first matching prefix wins.
-int meterQueryVersion(std::string_view text);
-
-// Bytes of a meter record: 48, 84 or 104 for versions 1, 2 and 3.
-std::size_t meterRecordSize(int version);
-
 // Byte i of the frame's meter record: --meter-fill, else (index * 7 + i * 13 + 5) & 0xff.
 std::uint8_t meterRecordByte(const Frame& frame, std::size_t i);
 

@@ -1,5 +1,7 @@
 #include "apps/kivframe/Emulator.h"
 
+#include "apps/kivcast/MeterData.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -210,7 +212,7 @@ void Emulator::answerRequest(Frame& frame, const MSG_CmdHdr& request, std::strin
     if (frame.transmissions && frame.transmissions->count(request.sequence) < s.answerFrom)
         return;
 
-    const int queried = meterQueryVersion(text);
+    const int queried = meterDataVersion(std::string(text));
     Reply reply;
     reply.requestSequence = request.sequence;
     reply.requesterId = request.sourceId;

@@ -182,6 +182,7 @@ const std::vector<FrameOption>& frameOptions()
              s.malformed = parseChoice<Malformed>(v,
                                                   {{"none", Malformed::None},
                                                    {"length", Malformed::Length},
+                                                   {"long", Malformed::Long},
                                                    {"short", Malformed::Short},
                                                    {"command", Malformed::Command}},
                                                   "length, short, command or none");
@@ -382,8 +383,9 @@ Faults (per frame):
                           (counted per frame and sequence number)
   --discovery-from N      answer discovery only from the Nth request the frame hears
   --malformed KIND        answers to requests are spoiled: length (length field
-                          4 more than the datagram), short (only the first 20
-                          bytes), command (command 4 instead of 2 or 701)
+                          4 more than the datagram), long (datagram 4 bytes
+                          longer than its length field), short (only the first
+                          20 bytes), command (command 4 instead of 2 or 701)
   --wrong-sequence        answers carry the request's sequence number + 1
   --broadcast-replies     every answer goes to 255.255.255.255 on the port it
                           would have gone to

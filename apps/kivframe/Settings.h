@@ -15,7 +15,7 @@ namespace KivFrame {
 enum class ReplyKind { Auto, Ack, Text, Meter, None };
 
 // How answers to requests are spoiled on purpose.
-enum class Malformed { None, Length, Short, Command };
+enum class Malformed { None, Length, Long, Short, Command };
 
 // Behaviour of one frame: its broadcast-ID body, its replies and its faults.
 struct FrameSettings {
