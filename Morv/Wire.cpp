@@ -49,25 +49,33 @@ std::uint32_t computeChecksum(const char* bytes, std::size_t size)
     return h;
 }
 
-bool storeChecksum(char* bytes, std::size_t size)
+namespace {
+// Offset of the checksum word by the length field, or nothing when the field
+// is below a header or beyond the buffer.
+std::optional<std::size_t> checksumOffset(const char* bytes, std::size_t size)
 {
     if (size < HEADER_SIZE)
-        return false;
+        return std::nullopt;
     const int length = loadS16(bytes, OFFSET_LENGTH);
     if (length < static_cast<int>(HEADER_SIZE) || static_cast<std::size_t>(length) > size)
+        return std::nullopt;
+    return static_cast<std::size_t>(length) - CHECKSUM_SIZE;
+}
+} // namespace
+
+bool storeChecksum(char* bytes, std::size_t size)
+{
+    const auto offset = checksumOffset(bytes, size);
+    if (!offset)
         return false;
-    storeU32(bytes, static_cast<std::size_t>(length) - CHECKSUM_SIZE, computeChecksum(bytes, size));
+    storeU32(bytes, *offset, computeChecksum(bytes, size));
     return true;
 }
 
 bool checksumValid(const char* bytes, std::size_t size)
 {
-    if (size < HEADER_SIZE)
-        return false;
-    const int length = loadS16(bytes, OFFSET_LENGTH);
-    if (length < static_cast<int>(HEADER_SIZE) || static_cast<std::size_t>(length) > size)
-        return false;
-    return loadU32(bytes, static_cast<std::size_t>(length) - CHECKSUM_SIZE) == computeChecksum(bytes, size);
+    const auto offset = checksumOffset(bytes, size);
+    return offset && loadU32(bytes, *offset) == computeChecksum(bytes, size);
 }
 
 void buildBroadcastIdRequest(char* out, std::uint64_t sourceId, std::uint16_t senderNodeType,

@@ -131,15 +131,11 @@ ProcessResult Background::collect(int status, bool timedOut)
     return result_;
 }
 
-ProcessResult Background::wait(std::chrono::milliseconds limit)
+ProcessResult Background::waitUntil(std::chrono::steady_clock::time_point deadline)
 {
-    if (done_)
-        return result_;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
     for (;;) {
         int status = 0;
-        const pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_)
+        if (waitpid(pid_, &status, WNOHANG) == pid_)
             return collect(status, false);
         if (std::chrono::steady_clock::now() >= deadline) {
             kill(pid_, SIGKILL);
@@ -150,24 +146,19 @@ ProcessResult Background::wait(std::chrono::milliseconds limit)
     }
 }
 
+ProcessResult Background::wait(std::chrono::milliseconds limit)
+{
+    if (done_)
+        return result_;
+    return waitUntil(std::chrono::steady_clock::now() + limit);
+}
+
 ProcessResult Background::stop(std::chrono::milliseconds grace)
 {
     if (done_)
         return result_;
     kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid_, &status, WNOHANG);
-        if (r == pid_)
-            return collect(status, false);
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            return collect(status, true);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    return waitUntil(std::chrono::steady_clock::now() + grace);
 }
 
 } // namespace kivtest

@@ -42,6 +42,8 @@ public:
 
 private:
     ProcessResult collect(int status, bool timedOut);
+    // Waits for the exit; kills the program (SIGKILL) at the deadline.
+    ProcessResult waitUntil(std::chrono::steady_clock::time_point deadline);
 
     pid_t pid_ = -1;
     std::string outPath_;
