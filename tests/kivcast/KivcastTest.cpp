@@ -451,3 +451,21 @@ TEST(Kivcast, TwoHundredFramesUnderLossAndDuplicates)
     EXPECT_EQ(stats["# messages succeeded:"], succeeded);
     EXPECT_EQ(stats["# messages sent:"], stats["# messages succeeded:"] + stats["!!! # messages failed:"]);
 }
+
+TEST(Kivcast, FrameInASpecialStateIsAddressedAndAnswersByBroadcast)
+{
+    kivtest::Emulator emulator({"--frames", "1", "--flags", "0x02", "--broadcast-replies"});
+    const auto run = kivcast({"127.0.0.1", "Dev.Status?"});
+    ASSERT_EQ(run.exitCode, 0) << run.err;
+    const auto results = resultLines(run.out);
+    ASSERT_EQ(results.size(), 1U) << run.out;
+    EXPECT_EQ(results[0].text, "succeeded");
+    emulator.stop();
+    const auto requests = received701(emulator.log());
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].local, "255.255.255.255");
+    for (const auto& e : emulator.log()) {
+        if (e.dir == "tx" && e.cmd == Morv::CMD_Ack)
+            EXPECT_EQ(e.address, "255.255.255.255");
+    }
+}
