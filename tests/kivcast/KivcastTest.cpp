@@ -465,7 +465,8 @@ TEST(Kivcast, FrameInASpecialStateIsAddressedAndAnswersByBroadcast)
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].local, "255.255.255.255");
     for (const auto& e : emulator.log()) {
-        if (e.dir == "tx" && e.cmd == Morv::CMD_Ack)
+        if (e.dir == "tx" && e.cmd == Morv::CMD_Ack) {
             EXPECT_EQ(e.address, "255.255.255.255");
+        }
     }
 }
