@@ -123,6 +123,20 @@ bool FrameList::admitBroadcastId(const char* message, std::uint32_t length, cons
     entry.info.word80 = body.word80;
     entry.changeStamp = body.changeStamp;
 
+    // The destination goes in first: a frame that frameIds() lists can always be sent to.
+    {
+        std::lock_guard<std::mutex> lock(destinationsMutex_);
+        auto it = destinations_.find(header.sourceId);
+        if (it == destinations_.end()) {
+            destinations_.emplace(header.sourceId, Destination{header.sourceId, sourceAddress, state != 0});
+        } else {
+            // Once a frame has reported a special state it is only reached by broadcast.
+            it->second.address = sourceAddress;
+            if (state != 0)
+                it->second.useBroadcast = true;
+        }
+    }
+
     bool isNew = false;
     bool changed = false;
     {
@@ -140,19 +154,6 @@ bool FrameList::admitBroadcastId(const char* message, std::uint32_t length, cons
             it->second = entry;
         }
     }
-    {
-        std::lock_guard<std::mutex> lock(destinationsMutex_);
-        auto it = destinations_.find(header.sourceId);
-        if (it == destinations_.end()) {
-            destinations_.emplace(header.sourceId, Destination{header.sourceId, sourceAddress, state != 0});
-        } else {
-            // Once a frame has reported a special state it is only reached by broadcast.
-            it->second.address = sourceAddress;
-            if (state != 0)
-                it->second.useBroadcast = true;
-        }
-    }
-
     const std::uint64_t frameId = header.sourceId;
     if (isNew)
         executor_.post([this, frameId] { onFrameFound.fire(frameId); });

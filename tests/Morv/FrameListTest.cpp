@@ -667,3 +667,27 @@ TEST(FrameList, EveryCompletionRunsExactlyOnceUnderRacingResponsesAndExpiry)
     EXPECT_GT(successes.load(), 0U);
     EXPECT_LT(successes.load(), all) << "some requests should have expired in the race";
 }
+
+TEST(FrameList, EveryListedFrameCanBeSentTo)
+{
+    // A frame that frameIds() lists must already have its destination: the
+    // sender looks the frame up the moment it sees it listed.
+    Harness h;
+    constexpr int frames = 2000;
+    std::atomic<bool> done{false};
+    std::atomic<int> missing{0};
+    std::thread reader([&] {
+        while (!done) {
+            for (const std::uint64_t id : h.list->frameIds()) {
+                Destination d;
+                if (!h.list->findDestination(id, d))
+                    ++missing;
+            }
+        }
+    });
+    for (int i = 0; i < frames; ++i)
+        h.deliver(bytesOf(Reply{.frameId = 0x0000555500000000ULL + static_cast<std::uint64_t>(i)}));
+    done = true;
+    reader.join();
+    EXPECT_EQ(missing, 0);
+}
