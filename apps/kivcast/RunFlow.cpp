@@ -20,6 +20,7 @@ std::string tooLongMessage(std::size_t length)
 
 int runFlow(const RunOptions& options)
 {
+    Console::prepareFormatting();
     // A text that cannot fit one message is refused before anything is bound.
     if (Morv::kivMessageSize(options.message.size()) > Morv::MAX_MESSAGE_SIZE) {
         Console::err(tooLongMessage(options.message.size()) + "\n");
