@@ -70,12 +70,11 @@ UdpSocket::~UdpSocket()
     close(fd_);
 }
 
-std::optional<UdpSocket::Datagram> UdpSocket::receive(char* buffer, std::size_t capacity, bool& failed)
+namespace {
+// A message of one buffer to or from `peer`, with room for one IP_PKTINFO.
+using PktInfoControl = char[CMSG_SPACE(sizeof(in_pktinfo))];
+msghdr pktInfoMessage(sockaddr_in& peer, iovec& io, PktInfoControl& control)
 {
-    failed = false;
-    sockaddr_in peer{};
-    iovec io{buffer, capacity};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
     msghdr message{};
     message.msg_name = &peer;
     message.msg_namelen = sizeof peer;
@@ -83,6 +82,17 @@ std::optional<UdpSocket::Datagram> UdpSocket::receive(char* buffer, std::size_t 
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
+    return message;
+}
+} // namespace
+
+std::optional<UdpSocket::Datagram> UdpSocket::receive(char* buffer, std::size_t capacity, bool& failed)
+{
+    failed = false;
+    sockaddr_in peer{};
+    iovec io{buffer, capacity};
+    alignas(cmsghdr) PktInfoControl control;
+    msghdr message = pktInfoMessage(peer, io, control);
 
     const ssize_t n = recvmsg(fd_, &message, MSG_DONTWAIT);
     if (n < 0) {
@@ -111,14 +121,8 @@ bool UdpSocket::send(std::uint32_t source, std::uint32_t address, std::uint16_t 
     destination.sin_port = htons(port);
     destination.sin_addr.s_addr = htonl(address);
     iovec io{const_cast<char*>(bytes), size};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
-    msghdr message{};
-    message.msg_name = &destination;
-    message.msg_namelen = sizeof destination;
-    message.msg_iov = &io;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
+    alignas(cmsghdr) PktInfoControl control = {};
+    msghdr message = pktInfoMessage(destination, io, control);
     cmsghdr* c = CMSG_FIRSTHDR(&message);
     c->cmsg_level = IPPROTO_IP;
     c->cmsg_type = IP_PKTINFO;
