@@ -2,7 +2,8 @@
 
 // The bytes a frame sends back: broadcast-ID replies (plain or wrapped in a
 // command-5 message), Acks, text replies and meter records, spoiled on purpose
-// where the frame's settings say so. Plain functions over byte buffers.
+// where the frame's settings say so; and what a frame answers to a request.
+// Plain functions over byte buffers.
 
 #include "apps/kivframe/FrameTable.h"
 
@@ -10,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace KivFrame {
@@ -21,17 +23,27 @@ struct Reply {
     AnswerKind kind = AnswerKind::Ack;
     std::uint8_t meterVersion = 1;   // 1..3, for Meter
     std::uint32_t requestSequence = 0;
+    std::uint32_t earlierSequence = 0; // of the request the frame heard before this one
     std::uint64_t requesterId = 0;
 };
 
 // Room that buildAnswer may fill.
 constexpr std::size_t MAX_ANSWER_SIZE = Morv::MAX_MESSAGE_SIZE;
 
-// Size of the command-5 message that carries a broadcast-ID reply.
-constexpr std::size_t EXT_REPLY_SIZE = Morv::BROADCAST_ID_EXT_MIN_SIZE;
-
 // Writes the frame's answer into `out` (MAX_ANSWER_SIZE bytes) and returns its size.
 std::size_t buildAnswer(const Frame& frame, const Reply& reply, char* out);
+
+// What a frame with these settings answers to a command-701 request with this
+// text (kind and meter version; the sequence numbers and the requester are the
+// caller's), or nothing when it answers no request.
+std::optional<Reply> replyToText(const FrameSettings& settings, std::string_view text);
+
+// The meter-record version a request text asks for (1..3), or 0 when it is no
+// meter-data query. The first matching prefix decides.
+int queriedMeterVersion(std::string_view text);
+
+// Bytes of a meter record of a version (1..3): 48, 84 or 104.
+std::size_t meterRecordSize(int version);
 
 // Byte i of the frame's meter record: --meter-fill, else (index * 7 + i * 13 + 5) & 0xff.
 std::uint8_t meterRecordByte(const Frame& frame, std::size_t i);

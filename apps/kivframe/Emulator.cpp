@@ -1,6 +1,6 @@
 #include "apps/kivframe/Emulator.h"
 
-#include "apps/kivcast/MeterData.h"
+#include "apps/kivframe/RequestParser.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -19,7 +19,6 @@ constexpr std::uint16_t FRAME_PORT = 6015;         // requests from controllers 
 constexpr std::uint16_t DYNAMIC_FRAME_PORT = 6016; // requests answered to the sender's own port
 constexpr std::uint16_t CONTROLLER_PORT = 6004;
 constexpr std::uint32_t LIMITED_BROADCAST = 0xFFFFFFFF;
-constexpr std::uint32_t LOOPBACK_BROADCAST = 0x7FFFFFFF; // 127.255.255.255
 
 // The largest datagram UDP can carry.
 constexpr std::size_t RECEIVE_BUFFER_SIZE = 65536;
@@ -30,8 +29,6 @@ constexpr std::size_t MAX_QUEUED = 500000;
 // Paced answers that may leave back to back after the loop woke late.
 constexpr int MAX_PACED_BURST = 4;
 constexpr auto LOG_FLUSH_PERIOD = 100ms;
-
-bool isBroadcast(std::uint32_t address) { return address == LIMITED_BROADCAST || address == LOOPBACK_BROADCAST; }
 
 // True with probability p, drawing from the frame's generator only when the outcome is open.
 bool happens(FrameRandom& random, double p)
@@ -135,63 +132,31 @@ void Emulator::receiveAll(std::size_t socket)
 void Emulator::handle(std::size_t socket, const UdpSocket::Datagram& d)
 {
     const char* bytes = receiveBuffer_.data();
-    const bool broadcast = isBroadcast(d.local);
-    JsonLog::Datagram entry{false, "?", d.peer, d.peerPort, d.local, sockets_[socket]->port(), bytes, d.size};
-    const auto request = parseHeader(bytes, d.size);
-    const auto logReceived = [&] {
-        if (log_)
-            log_->datagram(elapsedUs(), entry);
-    };
-    if (!request) {
-        logReceived();
-        return;
+    const ParsedRequest request = parseRequest(frames_, bytes, d.size, d.peer, d.local);
+    if (log_)
+        log_->datagram(elapsedUs(), JsonLog::Datagram{false, request.logFrame, d.peer, d.peerPort, d.local,
+                                                      sockets_[socket]->port(), bytes, d.size});
+    switch (request.kind) {
+    case ParsedRequest::Kind::Discovery:
+        for (const auto index : request.frames)
+            answerDiscovery(frames_[index], request.header, socket, d);
+        break;
+    case ParsedRequest::Kind::Text:
+        for (const auto index : request.frames)
+            answerRequest(frames_[index], request.header, request.text, socket, d);
+        break;
+    case ParsedRequest::Kind::NotAMessage:
+    case ParsedRequest::Kind::OwnAnswer:
+    case ParsedRequest::Kind::Other:
+        break;
     }
-
-    // Our own answers come back when they are broadcast: a message from one of
-    // our frames, sent from that frame's address, is no request.
-    for (const auto index : frames_.withId(request->sourceId))
-        if (frames_[index].address == d.peer) {
-            logReceived();
-            return;
-        }
-
-    if (request->command == CMD_BroadcastID && request->destinationId == DISCOVERY_ID) {
-        const auto& local = frames_.atAddress(d.local);
-        std::string frameText = "?";
-        if (broadcast ? frames_.size() > 0 : !local.empty())
-            frameText = !broadcast && local.size() == 1 ? idText(frames_[local.front()].id) : "*";
-        entry.frame = frameText;
-        logReceived();
-        if (broadcast) {
-            for (std::size_t i = 0; i < frames_.size(); ++i)
-                answerDiscovery(frames_[i], *request, socket, d);
-        } else {
-            for (const auto index : local)
-                answerDiscovery(frames_[index], *request, socket, d);
-        }
-        return;
-    }
-
-    // Anything else is meant for the frames with its destination ID: among
-    // those of the address it was sent to, or among all for a broadcast.
-    std::vector<std::uint32_t> addressed;
-    for (const auto index : frames_.withId(request->destinationId))
-        if (broadcast || frames_[index].address == d.local)
-            addressed.push_back(index);
-    const std::string frameText = addressed.empty() ? std::string("?") : idText(frames_[addressed.front()].id);
-    entry.frame = frameText;
-    logReceived();
-    if (request->command != CMD_KivText)
-        return;
-    const std::string_view text(bytes + OFFSET_BODY, boundedTextLength(bytes, d.size, OFFSET_BODY));
-    for (const auto index : addressed)
-        answerRequest(frames_[index], *request, text, socket, d);
 }
 
 void Emulator::answerDiscovery(Frame& frame, const MSG_CmdHdr& request, std::size_t socket,
                                const UdpSocket::Datagram& d)
 {
     const FrameSettings& s = *frame.settings;
+    const std::uint32_t earlier = hear(frame, request.sequence);
     if (++frame.discoveriesHeard < s.discoveryFrom)
         return;
     if (happens(frame.random, s.dropDiscovery)) {
@@ -201,6 +166,7 @@ void Emulator::answerDiscovery(Frame& frame, const MSG_CmdHdr& request, std::siz
     Reply reply;
     reply.kind = AnswerKind::Discovery;
     reply.requestSequence = request.sequence;
+    reply.earlierSequence = earlier;
     reply.requesterId = request.sourceId;
     schedule(frame, reply, socket, d, pace_.count() > 0);
 }
@@ -209,37 +175,31 @@ void Emulator::answerRequest(Frame& frame, const MSG_CmdHdr& request, std::strin
                              const UdpSocket::Datagram& d)
 {
     const FrameSettings& s = *frame.settings;
+    const std::uint32_t earlier = hear(frame, request.sequence);
     if (frame.transmissions && frame.transmissions->count(request.sequence) < s.answerFrom)
         return;
-
-    const int queried = meterDataVersion(std::string(text));
-    Reply reply;
-    reply.requestSequence = request.sequence;
-    reply.requesterId = request.sourceId;
-    switch (s.reply) {
-    case ReplyKind::Auto:
-        reply.kind = queried != 0 ? AnswerKind::Meter : AnswerKind::Ack;
-        break;
-    case ReplyKind::Ack:
-        reply.kind = AnswerKind::Ack;
-        break;
-    case ReplyKind::Text:
-        reply.kind = AnswerKind::Text;
-        break;
-    case ReplyKind::Meter:
-        reply.kind = AnswerKind::Meter;
-        break;
-    case ReplyKind::None:
+    auto reply = replyToText(s, text);
+    if (!reply)
         return;
-    }
-    const int version = s.meterVersion != 0 ? s.meterVersion : (queried != 0 ? queried : 1);
-    reply.meterVersion = static_cast<std::uint8_t>(version);
+    reply->requestSequence = request.sequence;
+    reply->earlierSequence = earlier;
+    reply->requesterId = request.sourceId;
 
     if (happens(frame.random, s.drop)) {
         ++counters_.dropped;
         return;
     }
-    schedule(frame, reply, socket, d, false);
+    schedule(frame, *reply, socket, d, false);
+}
+
+std::uint32_t Emulator::hear(Frame& frame, std::uint32_t sequence)
+{
+    // A retransmission is the same request: it leaves the earlier number alone.
+    if (frame.lastSequenceHeard != sequence) {
+        frame.earlierSequenceHeard = frame.lastSequenceHeard;
+        frame.lastSequenceHeard = sequence;
+    }
+    return frame.earlierSequenceHeard.value_or(sequence - 1);
 }
 
 void Emulator::schedule(Frame& frame, const Reply& reply, std::size_t socket, const UdpSocket::Datagram& d,

@@ -75,6 +75,9 @@ private:
                          const UdpSocket::Datagram& d);
     void answerRequest(Frame& frame, const Morv::MSG_CmdHdr& request, std::string_view text, std::size_t socket,
                        const UdpSocket::Datagram& d);
+    // Notes that the frame heard a request; returns the sequence number of the
+    // different one it heard before (the request's - 1 when there was none).
+    static std::uint32_t hear(Frame& frame, std::uint32_t sequence);
     void schedule(Frame& frame, const Reply& reply, std::size_t socket, const UdpSocket::Datagram& d, bool paced);
     void releaseDue(Clock::time_point now);
     void sendPaced(Clock::time_point now);

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -45,6 +46,10 @@ struct Frame {
     const FrameSettings* settings = nullptr;
     FrameRandom random{0};
     unsigned discoveriesHeard = 0;
+    // Sequence numbers of the latest request the frame heard (discovery
+    // included) and of the different one it heard before that.
+    std::optional<std::uint32_t> lastSequenceHeard;
+    std::optional<std::uint32_t> earlierSequenceHeard;
     std::unique_ptr<TransmissionCounter> transmissions; // only with answer-from > 1
 };
 

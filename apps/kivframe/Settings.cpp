@@ -55,6 +55,26 @@ double parseReal(const std::string& text, double min, double max, const std::str
     return value;
 }
 
+// A signed decimal from min to max.
+std::int64_t parseSigned(const std::string& text, std::int64_t min, std::int64_t max, const std::string& expected)
+{
+    std::int64_t value = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 10);
+    if (text.empty() || error != std::errc() || end != text.data() + text.size() || value < min || value > max)
+        throw BadValue{expected};
+    return value;
+}
+
+// The size of a datagram a frame sends: at least a header, at most a KIV text message.
+std::size_t parseAnswerSize(const std::string& text)
+{
+    const std::string expected = "a size from 28 to 32767 bytes";
+    const std::uint64_t size = parseUnsigned(text, Morv::MAX_MESSAGE_SIZE, expected);
+    if (size < Morv::HEADER_SIZE)
+        throw BadValue{expected};
+    return static_cast<std::size_t>(size);
+}
+
 double parseProbability(const std::string& text)
 {
     return parseReal(text, 0.0, 1.0, "a probability from 0 to 1");
@@ -110,6 +130,19 @@ Enum parseChoice(const std::string& text, std::initializer_list<std::pair<const 
     throw BadValue{expected};
 }
 
+Malformed parseMalformed(const std::string& text)
+{
+    return parseChoice<Malformed>(text,
+                                  {{"none", Malformed::None},
+                                   {"length", Malformed::Length},
+                                   {"long", Malformed::Long},
+                                   {"short", Malformed::Short},
+                                   {"command", Malformed::Command},
+                                   {"length+1", Malformed::LengthPlusOne},
+                                   {"length-1", Malformed::LengthMinusOne}},
+                                  "length, length+1, length-1, long, short, command or none");
+}
+
 // One per-frame option: its name (without "--"), whether it is a flag on the
 // command line, and how it sets the settings.
 struct FrameOption {
@@ -131,6 +164,14 @@ const std::vector<FrameOption>& frameOptions()
         {"stamp60", false, [](FrameSettings& s, const std::string& v) { s.stamp60 = parseWord(v); }},
         {"word80", false, [](FrameSettings& s, const std::string& v) { s.word80 = parseWord(v); }},
         {"ext", true, [](FrameSettings& s, const std::string& v) { s.ext = parseBool(v); }},
+        {"ext-count", false,
+         [](FrameSettings& s, const std::string& v) {
+             s.extCount = static_cast<std::int16_t>(parseSigned(v, -32768, 32767, "a count from -32768 to 32767"));
+         }},
+        {"ext-size", false,
+         [](FrameSettings& s, const std::string& v) {
+             s.extSize = static_cast<std::uint16_t>(parseAnswerSize(v));
+         }},
         {"reply", false,
          [](FrameSettings& s, const std::string& v) {
              s.reply = parseChoice<ReplyKind>(v,
@@ -142,6 +183,10 @@ const std::vector<FrameOption>& frameOptions()
                                               "auto, ack, text, meter or none");
          }},
         {"ack-status", false, [](FrameSettings& s, const std::string& v) { s.ackStatus = parseWord(v); }},
+        {"ack-size", false,
+         [](FrameSettings& s, const std::string& v) {
+             s.ackSize = static_cast<std::uint16_t>(parseAnswerSize(v));
+         }},
         {"reply-text", false,
          [](FrameSettings& s, const std::string& v) {
              if (Morv::kivMessageSize(v.size()) > Morv::MAX_MESSAGE_SIZE)
@@ -177,17 +222,23 @@ const std::vector<FrameOption>& frameOptions()
              if (s.discoveryFrom == 0)
                  throw BadValue{"a count from 1 to 1000000"};
          }},
-        {"malformed", false,
+        {"malformed", false, [](FrameSettings& s, const std::string& v) { s.malformed = parseMalformed(v); }},
+        {"malformed-discovery", false,
+         [](FrameSettings& s, const std::string& v) { s.malformedDiscovery = parseMalformed(v); }},
+        {"sequence", false,
          [](FrameSettings& s, const std::string& v) {
-             s.malformed = parseChoice<Malformed>(v,
-                                                  {{"none", Malformed::None},
-                                                   {"length", Malformed::Length},
-                                                   {"long", Malformed::Long},
-                                                   {"short", Malformed::Short},
-                                                   {"command", Malformed::Command}},
-                                                  "length, short, command or none");
+             s.sequence = parseChoice<AnswerSequence>(v,
+                                                      {{"request", AnswerSequence::Request},
+                                                       {"next", AnswerSequence::Next},
+                                                       {"older", AnswerSequence::Older},
+                                                       {"zero", AnswerSequence::Zero}},
+                                                      "request, next, older or zero");
          }},
-        {"wrong-sequence", true, [](FrameSettings& s, const std::string& v) { s.wrongSequence = parseBool(v); }},
+        {"wrong-sequence", true,
+         [](FrameSettings& s, const std::string& v) {
+             s.sequence = parseBool(v) ? AnswerSequence::Next : AnswerSequence::Request;
+         }},
+        {"to-discovery-id", true, [](FrameSettings& s, const std::string& v) { s.toDiscoveryId = parseBool(v); }},
         {"broadcast-replies", true,
          [](FrameSettings& s, const std::string& v) { s.broadcastReplies = parseBool(v); }},
     };
@@ -359,6 +410,11 @@ Per-frame options (defaults for every frame):
                           words at offsets 48, 60, 80 (default 0)
   --ext                   answer discovery with a 436-byte command-5 message that
                           carries the 100-byte command-4 reply at offset 32
+  --ext-count N           count word (offset 28) of that message, -32768..32767
+                          (default 1; 0 or less: a frame whose wrapper is empty)
+  --ext-size N            size of that message, 28..32767 (default 436); below
+                          132 the carried reply is cut off, and the checksum word
+                          is left out where it would overlap the carried reply
   --reply KIND            answer to command-701 requests (default auto):
                             auto   a meter record for a meter-data query, else an Ack
                             ack    an Ack (command 2, 36 bytes)
@@ -366,6 +422,8 @@ Per-frame options (defaults for every frame):
                             meter  a command-701 reply with a meter record
                             none   no answer (the frame still answers discovery)
   --ack-status N          status word of Acks (default 0xfffffffe, success)
+  --ack-size N            size of Acks, 28..32767 (default 36); below 36 the Ack
+                          is cut short (no checksum word, below 32 no whole status)
   --reply-text TEXT       text of text replies (default OK)
   --meter-version V       auto | 1 | 2 | 3 (default auto): auto takes the version
                           from the request text, first matching prefix wins:
@@ -383,10 +441,22 @@ Faults (per frame):
                           (counted per frame and sequence number)
   --discovery-from N      answer discovery only from the Nth request the frame hears
   --malformed KIND        answers to requests are spoiled: length (length field
-                          4 more than the datagram), long (datagram 4 bytes
-                          longer than its length field), short (only the first
-                          20 bytes), command (command 4 instead of 2 or 701)
-  --wrong-sequence        answers carry the request's sequence number + 1
+                          4 more than the datagram), length+1, length-1 (length
+                          field one more or one less than the datagram), long
+                          (datagram 4 bytes longer than its length field), short
+                          (only the first 20 bytes), command (command 4 instead
+                          of 2 or 701)
+  --malformed-discovery KIND
+                          the same for answers to discovery (command: 2 instead
+                          of 4 or 5)
+  --sequence KIND         the sequence number answers carry: request (default),
+                          next (the request's + 1), zero, or older: that of the
+                          request the frame heard before this one, discovery
+                          included (a retransmission is the same request; the
+                          request's - 1 when there was none)
+  --wrong-sequence        the same as --sequence next
+  --to-discovery-id       answers are addressed to fffffffe:fffffffd (every
+                          frame) instead of the requester
   --broadcast-replies     every answer goes to 255.255.255.255 on the port it
                           would have gone to
   Drops and jitter come from a random generator per frame, seeded from --seed

@@ -14,8 +14,16 @@ namespace KivFrame {
 // What a frame sends back to a command-701 request.
 enum class ReplyKind { Auto, Ack, Text, Meter, None };
 
-// How answers to requests are spoiled on purpose.
-enum class Malformed { None, Length, Long, Short, Command };
+// How answers are spoiled on purpose.
+enum class Malformed { None, Length, Long, Short, Command, LengthPlusOne, LengthMinusOne };
+
+// The sequence number an answer carries.
+enum class AnswerSequence {
+    Request, // the request's own
+    Next,    // the request's + 1
+    Older,   // that of the request the frame heard before this one
+    Zero,
+};
 
 // Behaviour of one frame: its broadcast-ID body, its replies and its faults.
 struct FrameSettings {
@@ -26,9 +34,12 @@ struct FrameSettings {
     std::uint32_t stamp60 = 0;
     std::uint32_t word80 = 0;
     bool ext = false;
+    std::int16_t extCount = 1;
+    std::uint16_t extSize = 436;
 
     ReplyKind reply = ReplyKind::Auto;
     std::uint32_t ackStatus = 0xFFFFFFFE;
+    std::uint16_t ackSize = 36;
     std::string replyText = "OK";
     int meterVersion = 0; // 0: chosen from the request text
     std::optional<std::uint8_t> meterFill;
@@ -41,7 +52,9 @@ struct FrameSettings {
     unsigned answerFrom = 1;
     unsigned discoveryFrom = 1;
     Malformed malformed = Malformed::None;
-    bool wrongSequence = false;
+    Malformed malformedDiscovery = Malformed::None;
+    AnswerSequence sequence = AnswerSequence::Request;
+    bool toDiscoveryId = false;
     bool broadcastReplies = false;
 };
 

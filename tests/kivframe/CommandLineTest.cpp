@@ -53,6 +53,13 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{"UnknownReplyKind", {"--reply", "maybe"}, "--reply"},
         BadCommandLine{"MeterVersion4", {"--meter-version", "4"}, "--meter-version"},
         BadCommandLine{"UnknownMalformedKind", {"--malformed", "garbled"}, "--malformed"},
+        BadCommandLine{"UnknownDiscoveryMalformedKind", {"--malformed-discovery", "length+2"}, "--malformed-discovery"},
+        BadCommandLine{"UnknownSequenceKind", {"--sequence", "previous"}, "--sequence"},
+        BadCommandLine{"AckShorterThanAHeader", {"--ack-size", "27"}, "--ack-size"},
+        BadCommandLine{"AckLongerThanAMessage", {"--ack-size", "32768"}, "--ack-size"},
+        BadCommandLine{"WrapperShorterThanAHeader", {"--ext-size", "20"}, "--ext-size"},
+        BadCommandLine{"WrapperCountTooHigh", {"--ext-count", "32768"}, "--ext-count"},
+        BadCommandLine{"WrapperCountTooLow", {"--ext-count", "-32769"}, "--ext-count"},
         BadCommandLine{"IdWithoutColon", {"--id", "00a0000000000001"}, "--id"},
         BadCommandLine{"IdHalfTooLong", {"--id", "1:123456789"}, "--id"},
         BadCommandLine{"AddressNotLoopback", {"--address", "192.168.1.20"}, "--address"},
@@ -76,7 +83,8 @@ TEST(KivframeHelp, DescribesEveryOptionTheMeterRuleAndTheLog)
          {"--frames", "--address", "--per-address", "--id", "--frame", "--node-type", "--device-type", "--flags",
           "--stamp48", "--stamp60", "--word80", "--ext", "--reply", "--ack-status", "--reply-text", "--meter-version",
           "--meter-fill", "--drop", "--drop-discovery", "--duplicate", "--delay", "--jitter", "--answer-from",
-          "--discovery-from", "--malformed", "--wrong-sequence", "--broadcast-replies", "--pace", "--duration", "--log",
+          "--discovery-from", "--malformed", "--malformed-discovery", "--sequence", "--wrong-sequence",
+          "--to-discovery-id", "--ack-size", "--ext-count", "--ext-size", "--broadcast-replies", "--pace", "--duration", "--log",
           "--ready-file", "--seed", "--quiet", "--help"})
         EXPECT_NE(result.out.find(option), std::string::npos) << option;
     EXPECT_NE(result.out.find("(f * 7 + i * 13 + 5) & 0xff"), std::string::npos);
