@@ -84,8 +84,11 @@ std::optional<Morv::MSG_CmdHdr> acceptDatagram(const char* bytes, std::size_t si
         return std::nullopt;
     if (header->sourceId == ownId)
         return std::nullopt;
-    if (header->length <= Morv::HEADER_SIZE || header->signedLength() > static_cast<int>(RECEIVE_BUFFER_SIZE) ||
-        header->length != size)
+    // The size is the datagram's real size, which may exceed the buffer; the
+    // length field is compared signed, so 0x9000 never matches a 36,864-byte datagram.
+    const int length = header->signedLength();
+    if (size > RECEIVE_BUFFER_SIZE || header->length <= Morv::HEADER_SIZE ||
+        length > static_cast<int>(RECEIVE_BUFFER_SIZE) || length != static_cast<int>(size))
         return std::nullopt;
     if (header->destinationId != Morv::DISCOVERY_ID && header->destinationId != ownId)
         return std::nullopt;

@@ -116,6 +116,8 @@ TEST(ProbeWire, DatagramChecks)
          changed(discoveryReply(), [](Bytes& b) { Morv::storeU16(b.data(), Morv::OFFSET_LENGTH, 99); }),
          FRAME_ADDRESS, false},
         {"larger than the receive buffer", datagram(RECEIVE_BUFFER_SIZE + 4, 701), FRAME_ADDRESS, false},
+        // Unsigned, the length field 0x9000 equals the size; signed it is -28,672.
+        {"36,864 bytes with the length field 0x9000", datagram(0x9000, 701, 2), FRAME_ADDRESS, false},
         {"negative length field",
          changed(discoveryReply(), [](Bytes& b) { Morv::storeU16(b.data(), Morv::OFFSET_LENGTH, 0x8064); }),
          FRAME_ADDRESS, false},
