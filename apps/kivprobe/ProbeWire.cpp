@@ -147,7 +147,7 @@ Outcome describeAnswer(const char* bytes, std::size_t size, std::uint64_t frameI
     if (Morv::loadU16(bytes, Morv::OFFSET_COMMAND) == Morv::CMD_KivText) {
         const std::size_t length = Morv::boundedTextLength(bytes, size, Morv::OFFSET_BODY);
         const std::string text = length == 0 ? std::string() : std::string(bytes + Morv::OFFSET_BODY, length);
-        return {true, id + " returned \"" + escapeControlCharacters(text) + "\"\n"};
+        return {true, id + " returned \"" + escapeForConsole(text) + "\"\n"};
     }
     const std::uint32_t status = Morv::loadU32(bytes, Morv::OFFSET_ACK_STATUS);
     if (status == Morv::ACK_SUCCESS)

@@ -237,6 +237,8 @@ TEST(ProbeWire, AnswerLines)
         {textReply("", 29), true, "0012ab34:00000001 returned \"\"\n"},
         // Text from the network cannot move the cursor or colour the terminal.
         {textReply("A\x1b[2JB\n", 40), true, "0012ab34:00000001 returned \"A\\x1b[2JB\\x0a\"\n"},
+        // A preset name in UTF-8 prints as it is; a backslash is doubled.
+        {textReply("B\xc3\xbchne \\1", 40), true, "0012ab34:00000001 returned \"B\xc3\xbchne \\\\1\"\n"},
         // No NUL: the text ends with the datagram, checksum bytes included.
         {textReply("ABCDEFGH", 36), true, "0012ab34:00000001 returned \"ABCDEFGH\"\n"},
     };
