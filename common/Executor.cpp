@@ -1,5 +1,7 @@
 #include "common/Executor.h"
 
+#include "common/Exception.h"
+
 #include <boost/asio/post.hpp>
 
 #include <cstdio>
@@ -26,6 +28,8 @@ void Executor::run()
         try {
             io_.run();
             return;
+        } catch (const Exception& e) {
+            std::fprintf(stderr, "task failed: %s\n", e.message().c_str());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "task failed: %s\n", e.what());
         } catch (...) {

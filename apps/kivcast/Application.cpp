@@ -179,7 +179,7 @@ void Application::handleResponse(std::uint64_t frameId, const char* bytes, unsig
             if (version == 0) {
                 ++messagesSucceeded;
                 const std::size_t textLength = boundedTextLength(bytes, length, OFFSET_BODY);
-                const std::string text = escapeControlCharacters(std::string_view(bytes + OFFSET_BODY, textLength));
+                const std::string text = escapeForConsole(std::string_view(bytes + OFFSET_BODY, textLength));
                 reportResult(frameId, (boost::format("replied %s") % text).str());
             } else if (const auto report = formatMeterData(bytes + OFFSET_BODY, length - OFFSET_BODY, version)) {
                 ++messagesSucceeded;

@@ -102,6 +102,7 @@ TEST(Application, ClassifiesPrintsAndCountsEveryResponse)
         {noText, Success, "replied ", 1, 1},
         {unterminated, Success, "replied zzzz", 1, 1},
         {text("a\tb\x7f"), Success, "replied a\\x09b\\x7f", 1, 1},
+        {text("B\xc3\xbchne \\x41\xff"), Success, "replied B\xc3\xbchne \\\\x41\\xff", 1, 1},
         {reply(CMD_Ack, 20), Success, "invalid response", 1, 0},
         {reply(CMD_Ack, 44, 40), Success, "invalid response", 1, 0},
         {reply(CMD_Ack, 36, 0), Success, "invalid response", 1, 0},
