@@ -107,6 +107,10 @@ bool FrameList::isValid(std::uint32_t length, const MSG_CmdHdr& header, bool nod
 bool FrameList::admitBroadcastId(const char* message, std::uint32_t length, const MSG_CmdHdr& header,
                                  std::uint32_t sourceAddress)
 {
+    // 0 names every frame on the command line, and DISCOVERY_ID addresses
+    // every frame that hears a message: neither can be the ID of one frame.
+    if (header.sourceId == 0 || header.sourceId == DISCOVERY_ID)
+        return false;
     const MSG_BroadcastID body = readBroadcastIdBody(message);
     const std::int32_t state = frameStateFromFlags(body.statusFlags);
     // A frame in a special state may announce itself with another node type;

@@ -275,6 +275,12 @@ TEST(FrameList, AdmissionOfDiscoveryReplies)
         {"length field beyond the datagram", bytesOf(Reply{.lengthField = 101}), 0, NO_MESSAGE, 0},
         {"negative length field", bytesOf(Reply{.lengthField = 0x8000}), 0, NO_MESSAGE, 0},
         {"length field short of the datagram", bytesOf(Reply{.lengthField = 96}), FRAME, CMD_BroadcastID, FRAME},
+        // IDs that stand for every frame are never one frame's.
+        {"frame ID 0", bytesOf(Reply{.frameId = 0}), 0, NO_MESSAGE, 0},
+        {"frame ID of discovery", bytesOf(Reply{.frameId = DISCOVERY_ID}), 0, NO_MESSAGE, 0},
+        {"frame ID of discovery in a special state", bytesOf(Reply{.frameId = DISCOVERY_ID, .flags = 0x02}), 0,
+         NO_MESSAGE, 0},
+        {"command 5 carrying frame ID 0", extended(OTHER_FRAME, 436, 1, Reply{.frameId = 0}), 0, NO_MESSAGE, 0},
         // A special state waives the node-type test only.
         {"bad length field in a special state", bytesOf(Reply{.flags = 0x08, .lengthField = 101}), 0, NO_MESSAGE,
          0},
