@@ -9,11 +9,14 @@
 
 Executor::Executor() : work_(boost::asio::make_work_guard(io_)), thread_([this] { run(); }) {}
 
-Executor::~Executor()
+Executor::~Executor() { stop(); }
+
+void Executor::stop()
 {
     // Stop first so queued tasks are discarded, then wait for a running task to end.
     io_.stop();
-    thread_.join();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 void Executor::post(std::function<void()> task)
