@@ -130,22 +130,57 @@ int Application::sendMessage(const std::string& text)
         try {
             const FrameInfo info = network->frameInfo(id);
             KivMessage message(text, sourceId, kivNetworkType.nodeType(), info.frameId, info.nodeType);
+            // Registered before the send: its handler may run inside it.
+            const std::uint32_t request = requestsStarted++;
+            {
+                std::lock_guard<std::mutex> lock(unfinishedMutex);
+                unfinished.emplace(request, info.frameId);
+            }
             const bool sent = network->send(
                 info.frameId, message,
-                [this](std::uint64_t frameId, const char* bytes, unsigned length, ErrorCode code) {
-                    handleResponse(frameId, bytes, length, code);
+                [this, request](std::uint64_t frameId, const char* bytes, unsigned length, ErrorCode code) {
+                    if (takeUnfinished(request))
+                        handleResponse(frameId, bytes, length, code);
                 });
-            if (sent)
+            if (sent) {
                 ++accepted;
-            else
+            } else {
+                takeUnfinished(request);
                 reportResult(info.frameId, "transmission failed");
+            }
         } catch (const UnknownFrameIdException&) {
             reportResult(id, "transmission failed");
         }
         if (pauseMs != 0)
             Platform::sleepMs(pauseMs);
     }
+    requestsAccepted = accepted;
     return accepted;
+}
+
+bool Application::takeUnfinished(std::uint32_t request)
+{
+    std::lock_guard<std::mutex> lock(unfinishedMutex);
+    return unfinished.erase(request) != 0;
+}
+
+int Application::endUnfinishedRequests()
+{
+    std::map<std::uint32_t, std::uint64_t> ended;
+    {
+        std::lock_guard<std::mutex> lock(unfinishedMutex);
+        ended.swap(unfinished);
+    }
+    for (const auto& [request, frameId] : ended) {
+        reportResult(frameId, "timed out");
+        ++requestsCompleted;
+    }
+    // A handler that took its request just before has its line still to hand
+    // over; it is done when it counts its request as completed.
+    constexpr int MAX_POLLS = 1000;
+    for (int poll = 0; poll < MAX_POLLS && requestsCompleted < requestsAccepted; ++poll)
+        Platform::sleepMs(1);
+    return static_cast<int>(ended.size());
 }
 
 void Application::handleResponse(std::uint64_t frameId, const char* bytes, unsigned length, ErrorCode code)

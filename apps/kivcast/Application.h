@@ -47,6 +47,12 @@ public:
     // for one message.
     int sendMessage(const std::string& text);
 
+    // Ends every request sent that has not ended yet as "timed out", for a run
+    // whose time is up, and lets none of them print later; returns once the
+    // lines of responses being handled at this moment are handed over too,
+    // with how many it ended. Owner's thread, after sendMessage.
+    int endUnfinishedRequests();
+
     void handleResponse(std::uint64_t frameId, const char* bytes, unsigned length, Morv::ErrorCode code);
     void reportResult(std::uint64_t frameId, const std::string& text);
     // Prints the title line and the decoded report as one numbered result.
@@ -63,6 +69,8 @@ public:
 
 private:
     std::string addressText(std::uint64_t frameId);
+    // Takes a request out of `unfinished`; false when it has ended already.
+    bool takeUnfinished(std::uint32_t request);
 
     Console::Writer& console_;
     const std::uint64_t targetFrameId;
@@ -70,6 +78,12 @@ private:
     std::uint32_t resultLineCount = 0;
     std::mutex outputMutex;
     std::string messageText;
+    // Requests sent and not yet ended, by their number in sending order: each
+    // ends once, by its response handler or by endUnfinishedRequests.
+    std::map<std::uint32_t, std::uint64_t> unfinished;
+    std::uint32_t requestsStarted = 0;
+    std::int32_t requestsAccepted = 0;
+    std::mutex unfinishedMutex;
     Morv::PyxNetworkType pyxNetworkType;
     Morv::KivNetworkType kivNetworkType;
     std::optional<Morv::MorvNetwork> network;

@@ -63,6 +63,10 @@ int runWith(Console::Writer& console, const RunOptions& options)
         const int sent = application.sendMessage(options.message);
         for (int poll = 0; poll < MAX_POLLS && application.requestsCompleted != sent; ++poll)
             Platform::sleepMs(POLL_MS);
+        // When the time is up, what is still unanswered is reported as timed
+        // out: every request has its line, and all of them precede the statistics.
+        if (application.requestsCompleted != sent)
+            application.endUnfinishedRequests();
         const int succeeded = application.messagesSucceeded;
 
         console.out(boost::format("\n%30s %i\n") % "# messages sent:" % sent);

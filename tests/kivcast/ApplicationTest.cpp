@@ -2,12 +2,15 @@
 // straight to its response handler (no frames answer in this namespace).
 #include "Morv/Wire.h"
 #include "apps/kivcast/Application.h"
+#include "support/EmulatorLog.h"
 #include "support/Process.h"
 
 #include <boost/format.hpp>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdio>
+#include <thread>
 
 using namespace Morv;
 
@@ -130,4 +133,32 @@ TEST(Application, ClassifiesPrintsAndCountsEveryResponse)
     EXPECT_EQ(app.responsesReceived, received);
     EXPECT_EQ(app.messagesSucceeded, succeeded);
     EXPECT_EQ(app.requestsCompleted, static_cast<int>(cases.size()));
+}
+
+// When the run's time is up, a request still waiting for its answer ends as
+// "timed out" at once, and its answer, when it comes later, prints nothing.
+TEST(Application, UnfinishedRequestsEndOnceWhenTheTimeIsUp)
+{
+    kivtest::Emulator frames({"--frames", "1", "--delay", "1500"});
+    FileConsole output;
+    Application app("127.0.0.1", false, 0, output.console);
+    ASSERT_EQ(app.sendMessage("Dev.Status?"), 1);
+    EXPECT_EQ(app.endUnfinishedRequests(), 1);
+    EXPECT_EQ(app.endUnfinishedRequests(), 0);
+    // The answers to the first transmissions arrive meanwhile.
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    std::vector<std::string> results;
+    for (const auto& line : kivtest::lines(output.read()))
+        if (line.find(" @ ") != std::string::npos && line.find("Found") == std::string::npos)
+            results.push_back(line);
+    ASSERT_EQ(results.size(), 1U);
+    EXPECT_EQ(results[0], "      1. 00a00000:00000001 @ 127.0.0.2       timed out");
+    EXPECT_EQ(app.requestsCompleted, 1);
+    EXPECT_EQ(app.responsesReceived, 0);
+    EXPECT_EQ(app.messagesSucceeded, 0);
+    frames.stop();
+    int answered = 0;
+    for (const auto& e : frames.log())
+        answered += e.dir == "tx" && e.cmd == CMD_Ack ? 1 : 0;
+    EXPECT_GE(answered, 1) << "the frame did answer, late";
 }
