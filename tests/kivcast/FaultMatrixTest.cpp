@@ -26,14 +26,19 @@ constexpr int FRAMES = 1000;
 constexpr int DISCOVERY_MS = 3000;
 // Six transmissions of the standard schedule: 125 + 250 + ... + 4000 ms.
 constexpr int SCHEDULE_MS = 7875;
-// Dispatching 1,000 requests through the congestion window, and a slow
-// (sanitized, shared) machine: generous, and still far below the 40 s after
-// which kivcast stops waiting and results would go missing.
-constexpr int SLACK_MS = 15000;
+// kivcast waits at most 40 s for the answers; whatever is unanswered then
+// ends as "timed out". Frames that never answer hold their place in the
+// congestion window for the whole schedule, so many of them reach that limit.
+constexpr int WAIT_LIMIT_MS = 40000;
+// Starting, stopping, and a slow (sanitized, shared) machine.
+constexpr int SLACK_MS = 10000;
 
 struct Scenario {
     const char* name;
     std::vector<std::string> options; // kivframe's, for the 1,000 frames
+    // Frames that never answer keep the run going until kivcast's wait limit;
+    // otherwise it ends within one retransmission schedule.
+    bool silentFrames = false;
     std::string message = "Dev.Status?";
 };
 
@@ -121,52 +126,58 @@ TEST_P(FaultMatrix, OneResultPerRequestAndStatisticsThatAddUp)
     ASSERT_FALSE(run.timedOut);
     EXPECT_EQ(run.exitCode, 0) << run.err;
     EXPECT_EQ(run.err, "");
-    EXPECT_LE(run.seconds * 1000.0, DISCOVERY_MS + SCHEDULE_MS + SLACK_MS) << "the run outlasted its schedule";
+    EXPECT_LE(run.seconds * 1000.0, DISCOVERY_MS + (s.silentFrames ? WAIT_LIMIT_MS : SCHEDULE_MS) + SLACK_MS)
+        << "the run outlasted its schedule";
 
-    // The frames that kivcast sent its message to, by the emulator's log.
-    std::set<std::string> sentTo;
+    // The frames that received kivcast's message, by the emulator's log.
+    // (A request may also end before it ever left, when the time is up.)
+    std::set<std::string> reached;
     for (const auto& e : emulator.log())
         if (e.dir == "rx" && e.cmd == 701)
-            sentTo.insert(e.frame);
+            reached.insert(e.frame);
 
     std::size_t found = 0;
     std::vector<ResultLine> results;
+    bool statisticsBegun = false;
     for (const auto& line : lines(run.out)) {
-        if (line.find(". Found ") != std::string::npos)
+        if (line.find(". Found ") != std::string::npos) {
             ++found;
-        else if (auto r = resultLine(line))
+        } else if (auto r = resultLine(line)) {
+            EXPECT_FALSE(statisticsBegun) << "a result after the statistics: " << line;
             results.push_back(*r);
+        }
+        statisticsBegun = statisticsBegun || line.find("# messages sent:") != std::string::npos;
     }
-    EXPECT_GE(found, sentTo.size() * 9 / 10) << "most frames answer discovery in time";
+    EXPECT_GE(found, static_cast<std::size_t>(FRAMES) * 9 / 10) << "most frames answer discovery in time";
 
-    // Numbered 1..N in printing order; one result per frame sent to; a frame
-    // that was never sent to has only "transmission failed".
+    // Numbered 1..N in printing order; one result per frame; a frame that its
+    // request never reached has only "timed out" (the time was up before it
+    // left) or "transmission failed".
     std::map<std::string, int> perFrame;
-    int timedOut = 0, failedToSend = 0, notSent = 0, succeeded = 0;
+    int timedOut = 0, failedToSend = 0, succeeded = 0;
     for (std::size_t i = 0; i < results.size(); ++i) {
         const ResultLine& r = results[i];
         EXPECT_EQ(r.number, static_cast<int>(i + 1));
-        ++perFrame[r.id];
-        const bool neverSent = sentTo.count(r.id) == 0;
-        if (r.text == "timed out") {
+        EXPECT_EQ(++perFrame[r.id], 1) << r.id << " has two results";
+        if (r.text == "timed out")
             ++timedOut;
-        } else if (r.text == "transmission failed") {
+        else if (r.text == "transmission failed")
             ++failedToSend;
-            notSent += neverSent ? 1 : 0;
-        } else if (r.text == "succeeded" || startsWith(r.text, "replied ")) {
+        else if (r.text == "succeeded" || startsWith(r.text, "replied "))
             ++succeeded; // "replied with meter data vN:" included
-        }
-        if (r.text != "transmission failed") {
-            EXPECT_FALSE(neverSent) << r.id << " has a result but was never sent to";
+        if (reached.count(r.id) == 0) {
+            EXPECT_TRUE(r.text == "timed out" || r.text == "transmission failed") << r.id << ": " << r.text;
         }
     }
-    for (const auto& id : sentTo)
-        EXPECT_EQ(perFrame[id], 1) << id;
+    for (const auto& id : reached)
+        EXPECT_EQ(perFrame[id], 1) << id << " received the message";
 
+    // "transmission failed" for a frame never sent to is printed by kivcast
+    // itself; on loopback nothing fails to send.
     const auto stats = statistics(run.out);
     const int sent = stats.at("# messages sent:");
-    EXPECT_EQ(sent, static_cast<int>(results.size()) - notSent);
-    EXPECT_EQ(sent, static_cast<int>(sentTo.size()));
+    EXPECT_EQ(failedToSend, 0);
+    EXPECT_EQ(sent, static_cast<int>(results.size()));
     EXPECT_EQ(stats.at("# messages succeeded:"), succeeded);
     EXPECT_EQ(stats.at("# responses received:"), static_cast<int>(results.size()) - timedOut - failedToSend);
     if (succeeded < sent) {
@@ -174,9 +185,8 @@ TEST_P(FaultMatrix, OneResultPerRequestAndStatisticsThatAddUp)
     } else {
         EXPECT_EQ(stats.count("!!! # messages failed:"), 0U);
     }
-    RecordProperty("seconds", std::to_string(run.seconds));
-    std::printf("%s: %.1f s, %zu found, %d sent, %d succeeded, %d timed out\n", s.name, run.seconds, found, sent,
-                succeeded, timedOut);
+    std::printf("%s: %.1f s, %zu found, %d sent, %zu reached, %d succeeded, %d timed out\n", s.name, run.seconds,
+                found, sent, reached.size(), succeeded, timedOut);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -186,14 +196,16 @@ INSTANTIATE_TEST_SUITE_P(
                     Scenario{"ThreeDuplicates", {"--duplicate", "3"}},
                     // The first timeout is 125 ms: answers cross the retransmissions.
                     Scenario{"DelayAndJitterBeyondTheFirstTimeout", {"--delay", "100", "--jitter", "200"}},
-                    Scenario{"OldSequenceNumbers", {"--sequence", "older"}},
-                    Scenario{"MalformedLength", {"--malformed", "length"}},
-                    Scenario{"MalformedLengthPlusOne", {"--malformed", "length+1"}},
+                    // Answers to requests carry the number of an earlier discovery request, and
+                    // answers to discovery that of the request: only the latter match ("invalid response").
+                    Scenario{"OldSequenceNumbers", {"--sequence", "older"}, true},
+                    Scenario{"MalformedLength", {"--malformed", "length"}, true},
+                    Scenario{"MalformedLengthPlusOne", {"--malformed", "length+1"}, true},
                     Scenario{"MalformedLengthMinusOne", {"--malformed", "length-1"}},
                     Scenario{"MalformedLong", {"--malformed", "long"}},
-                    Scenario{"MalformedShort", {"--malformed", "short"}},
+                    Scenario{"MalformedShort", {"--malformed", "short"}, true},
                     Scenario{"MalformedCommand", {"--malformed", "command"}},
                     Scenario{"BroadcastReplies", {"--broadcast-replies"}},
                     Scenario{"LateDiscovery", {"--discovery-from", "3"}},
-                    Scenario{"AllMixedAcrossTheFrames", mixedFrames(), "M?2"}),
+                    Scenario{"AllMixedAcrossTheFrames", mixedFrames(), true, "M?2"}),
     [](const testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
