@@ -234,6 +234,59 @@ void kivframeRequestSeeds(std::map<std::string, Bytes>& seeds)
     seeds["text-without-nul"] = requestInput(2, 1, unterminated);
 }
 
+// Response input: the sent text (low two bits: plain, M?, Dev.MD.FullBin?2,
+// NM?) and the outcome (next two bits: success, timed out, transmission
+// failed, unknown), then the reply.
+Bytes responseInput(std::uint8_t sent, std::uint8_t outcome, const Bytes& reply)
+{
+    return Bytes{static_cast<char>(sent | (outcome << 2))} + reply;
+}
+
+void kivcastResponseSeeds(std::map<std::string, Bytes>& seeds)
+{
+    using KivFrame::AnswerKind;
+    using S = KivFrame::FrameSettings;
+    constexpr std::uint64_t FRAME = 0x0012AB3400000001ULL;
+    const PlayedFrame frame(FRAME);
+    const PlayedFrame failing(FRAME, [](S& s) { s.ackStatus = 5; });
+    const PlayedFrame shortAck(FRAME, [](S& s) { s.ackSize = 30; });
+    const PlayedFrame plusOne(FRAME, [](S& s) { s.malformed = KivFrame::Malformed::LengthPlusOne; });
+    const PlayedFrame minusOne(FRAME, [](S& s) { s.malformed = KivFrame::Malformed::LengthMinusOne; });
+    const PlayedFrame command(FRAME, [](S& s) { s.malformed = KivFrame::Malformed::Command; });
+    const PlayedFrame text(FRAME, [](S& s) {
+        s.reply = KivFrame::ReplyKind::Text;
+        s.replyText = "B\xc3\xbchne 1 \x1b[2J\\x41\xc2\x9b\xff\x7f\n";
+    });
+    const PlayedFrame emptyText(FRAME, [](S& s) {
+        s.reply = KivFrame::ReplyKind::Text;
+        s.replyText = "";
+    });
+
+    seeds["ack"] = responseInput(0, 0, frame.answer(AnswerKind::Ack, 1, CONTROLLER_ID));
+    seeds["ack-failed"] = responseInput(0, 0, failing.answer(AnswerKind::Ack, 1, CONTROLLER_ID));
+    seeds["ack-short"] = responseInput(0, 0, shortAck.answer(AnswerKind::Ack, 1, CONTROLLER_ID));
+    seeds["ack-length-plus-one"] = responseInput(0, 0, plusOne.answer(AnswerKind::Ack, 1, CONTROLLER_ID));
+    seeds["ack-length-minus-one"] = responseInput(0, 0, minusOne.answer(AnswerKind::Ack, 1, CONTROLLER_ID));
+    seeds["wrong-command"] = responseInput(0, 0, command.answer(AnswerKind::Ack, 1, CONTROLLER_ID));
+    seeds["text"] = responseInput(0, 0, text.answer(AnswerKind::Text, 1, CONTROLLER_ID));
+    seeds["text-empty"] = responseInput(0, 0, emptyText.answer(AnswerKind::Text, 1, CONTROLLER_ID));
+    Bytes headerOnly = emptyText.answer(AnswerKind::Text, 1, CONTROLLER_ID);
+    headerOnly.resize(Morv::HEADER_SIZE);
+    Morv::storeU16(headerOnly.data(), Morv::OFFSET_LENGTH, Morv::HEADER_SIZE);
+    seeds["text-header-only"] = responseInput(0, 0, headerOnly);
+    for (int version = 1; version <= 3; ++version) {
+        const std::string v = std::to_string(version);
+        const auto sent = static_cast<std::uint8_t>(version);
+        seeds["meter-v" + v] = responseInput(sent, 0, frame.answer(AnswerKind::Meter, 1, CONTROLLER_ID, version));
+        seeds["meter-v" + v + "-as-text"] =
+            responseInput(0, 0, frame.answer(AnswerKind::Meter, 1, CONTROLLER_ID, version));
+    }
+    seeds["meter-v1-for-a-v3-query"] = responseInput(3, 0, frame.answer(AnswerKind::Meter, 1, CONTROLLER_ID, 1));
+    seeds["timed-out"] = responseInput(0, 1, {});
+    seeds["transmission-failed"] = responseInput(0, 2, {});
+    seeds["unknown-outcome"] = responseInput(0, 3, {});
+}
+
 Bytes argv(std::initializer_list<std::string> args)
 {
     Bytes out;
@@ -268,6 +321,7 @@ Corpus corpus()
     probeSeeds(c["kivprobe"]);
     kivframeRequestSeeds(c["kivframe_request"]);
     commandLineSeeds(c["kivcast_command_line"]);
+    kivcastResponseSeeds(c["kivcast_response"]);
     return c;
 }
 
