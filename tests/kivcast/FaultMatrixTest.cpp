@@ -40,6 +40,10 @@ struct Scenario {
     // otherwise it ends within one retransmission schedule.
     bool silentFrames = false;
     std::string message = "Dev.Status?";
+    // Rows that only wait for the limit run in the plain build alone: the
+    // sanitizer builds meet their faults in the mixed row, which reaches the
+    // limit too, and the suite stays short.
+    bool sanitized = true;
 };
 
 void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
@@ -189,23 +193,33 @@ TEST_P(FaultMatrix, OneResultPerRequestAndStatisticsThatAddUp)
                 found, sent, reached.size(), succeeded, timedOut);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Faults, FaultMatrix,
-    testing::Values(Scenario{"Drop20", {"--drop", "0.2"}},
-                    Scenario{"Drop50", {"--drop", "0.5"}},
-                    Scenario{"ThreeDuplicates", {"--duplicate", "3"}},
-                    // The first timeout is 125 ms: answers cross the retransmissions.
-                    Scenario{"DelayAndJitterBeyondTheFirstTimeout", {"--delay", "100", "--jitter", "200"}},
-                    // Answers to requests carry the number of an earlier discovery request, and
-                    // answers to discovery that of the request: only the latter match ("invalid response").
-                    Scenario{"OldSequenceNumbers", {"--sequence", "older"}, true},
-                    Scenario{"MalformedLength", {"--malformed", "length"}, true},
-                    Scenario{"MalformedLengthPlusOne", {"--malformed", "length+1"}, true},
-                    Scenario{"MalformedLengthMinusOne", {"--malformed", "length-1"}},
-                    Scenario{"MalformedLong", {"--malformed", "long"}},
-                    Scenario{"MalformedShort", {"--malformed", "short"}, true},
-                    Scenario{"MalformedCommand", {"--malformed", "command"}},
-                    Scenario{"BroadcastReplies", {"--broadcast-replies"}},
-                    Scenario{"LateDiscovery", {"--discovery-from", "3"}},
-                    Scenario{"AllMixedAcrossTheFrames", mixedFrames(), true, "M?2"}),
-    [](const testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
+std::vector<Scenario> scenarios()
+{
+    const std::vector<Scenario> all = {
+        {"Drop20", {"--drop", "0.2"}},
+        {"Drop50", {"--drop", "0.5"}},
+        {"ThreeDuplicates", {"--duplicate", "3"}},
+        // The first timeout is 125 ms: answers cross the retransmissions.
+        {"DelayAndJitterBeyondTheFirstTimeout", {"--delay", "100", "--jitter", "200"}},
+        // Answers to requests carry the number of an earlier discovery request, and
+        // answers to discovery that of the request: only the latter match ("invalid response").
+        {"OldSequenceNumbers", {"--sequence", "older"}, true, "Dev.Status?", false},
+        {"MalformedLength", {"--malformed", "length"}, true, "Dev.Status?", false},
+        {"MalformedLengthPlusOne", {"--malformed", "length+1"}, true, "Dev.Status?", false},
+        {"MalformedLengthMinusOne", {"--malformed", "length-1"}},
+        {"MalformedLong", {"--malformed", "long"}},
+        {"MalformedShort", {"--malformed", "short"}, true, "Dev.Status?", false},
+        {"MalformedCommand", {"--malformed", "command"}},
+        {"BroadcastReplies", {"--broadcast-replies"}},
+        {"LateDiscovery", {"--discovery-from", "3"}},
+        {"AllMixedAcrossTheFrames", mixedFrames(), true, "M?2"},
+    };
+    std::vector<Scenario> chosen;
+    for (const Scenario& s : all)
+        if (s.sanitized || !KIV_SANITIZED)
+            chosen.push_back(s);
+    return chosen;
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, FaultMatrix, testing::ValuesIn(scenarios()),
+                         [](const testing::TestParamInfo<Scenario>& info) { return std::string(info.param.name); });
