@@ -373,7 +373,9 @@ function Message:add_text()
         return ""
     end
     local length, terminated = self:text_length()
-    local text = length > 0 and self.tvb(OFFSET_BODY, length):string(ENC_ASCII) or ""
+    -- Shown as kivcast prints it: bytes outside printable ASCII as \xHH.
+    local text = length > 0 and self.tvb:raw(OFFSET_BODY, length) or ""
+    text = text:gsub("[^\32-\126]", function(c) return string.format("\\x%02x", c:byte()) end)
     local item = self.tree:add(f.text, self.tvb(OFFSET_BODY, length), text)
     if not terminated then
         item:add_proto_expert_info(e.unterminated)
