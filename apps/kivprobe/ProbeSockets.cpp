@@ -1,6 +1,7 @@
 #include "apps/kivprobe/ProbeSockets.h"
 
 #include "apps/kivprobe/ProbeWire.h"
+#include "common/Broadcasts.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -28,13 +29,21 @@ sockaddr_in endpoint(std::uint32_t address, std::uint16_t port)
     return a;
 }
 
-// Whether a datagram waits on the socket. poll() rather than FIONREAD: on
-// Linux FIONREAD gives the size of the first waiting datagram, so an empty
-// datagram would read as "nothing waiting" and hide every datagram behind it.
-bool datagramWaiting(int socket)
+// The first of the sockets on which a datagram waits, or -1. poll() rather
+// than FIONREAD: on Linux FIONREAD gives the size of the first waiting
+// datagram, so an empty datagram would read as "nothing waiting" and hide
+// every datagram behind it.
+int socketWithDatagram(const std::vector<int>& sockets)
 {
-    pollfd p{socket, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+    std::vector<pollfd> polled;
+    for (const int socket : sockets)
+        polled.push_back(pollfd{socket, POLLIN, 0});
+    if (::poll(polled.data(), polled.size(), 0) <= 0)
+        return -1;
+    for (const pollfd& p : polled)
+        if ((p.revents & POLLIN) != 0)
+            return p.fd;
+    return -1;
 }
 
 } // namespace
@@ -72,6 +81,41 @@ bool Sockets::open(std::uint32_t address)
             return false;
         }
     }
+    return openBroadcastSockets(address);
+}
+
+bool Sockets::openBroadcastSockets(std::uint32_t address)
+{
+    const auto interface = Platform::broadcastInterfaceOf(address);
+    if (!interface)
+        return true;
+    interfaceIndex_ = interface->index;
+    for (const std::uint32_t broadcast : interface->broadcastAddresses) {
+        const int socket = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+        if (socket < 0) {
+            close();
+            print("Unable to create socket\n");
+            return false;
+        }
+        broadcastSockets_.push_back(socket);
+        if (!Platform::prepareBroadcastSocket(socket)) {
+            close();
+            print("setsockopt error\n");
+            return false;
+        }
+        const sockaddr_in local = endpoint(broadcast, REPLY_PORT);
+        if (::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+            // A subnet broadcast the system does not hold as local never arrives here either.
+            if (broadcast != 0xFFFFFFFFU) {
+                ::close(socket);
+                broadcastSockets_.pop_back();
+                continue;
+            }
+            close();
+            print("Bind error\n");
+            return false;
+        }
+    }
     return true;
 }
 
@@ -82,6 +126,10 @@ void Sockets::close()
             ::close(*socket);
         *socket = -1;
     }
+    for (const int socket : broadcastSockets_)
+        ::close(socket);
+    broadcastSockets_.clear();
+    interfaceIndex_ = 0;
 }
 
 void Sockets::drain()
@@ -93,8 +141,19 @@ void Sockets::drain()
 
 std::optional<Datagram> Sockets::receive(char* buffer, std::size_t capacity)
 {
-    if (receiveSocket_ < 0 || !datagramWaiting(receiveSocket_))
+    if (receiveSocket_ < 0)
         return std::nullopt;
+    std::vector<int> receiving{receiveSocket_};
+    receiving.insert(receiving.end(), broadcastSockets_.begin(), broadcastSockets_.end());
+    const int ready = socketWithDatagram(receiving);
+    if (ready < 0)
+        return std::nullopt;
+    if (ready != receiveSocket_) {
+        const auto broadcast = Platform::receiveBroadcast(ready, buffer, capacity);
+        if (!broadcast)
+            return std::nullopt;
+        return Datagram{broadcast->size, broadcast->sender, broadcast->arrivedOn != interfaceIndex_};
+    }
     sockaddr_in from{};
     socklen_t fromLength = sizeof from;
     // MSG_TRUNC: the result is the datagram's real size even when it did not
@@ -103,7 +162,7 @@ std::optional<Datagram> Sockets::receive(char* buffer, std::size_t capacity)
                                     reinterpret_cast<sockaddr*>(&from), &fromLength);
     if (size < 0)
         return std::nullopt;
-    return Datagram{static_cast<std::size_t>(size), ntohl(from.sin_addr.s_addr)};
+    return Datagram{static_cast<std::size_t>(size), ntohl(from.sin_addr.s_addr), false};
 }
 
 bool Sockets::send(const char* bytes, std::size_t size, std::uint32_t address)

@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -395,14 +396,29 @@ TEST(Kivcast, AddressHeldByAnotherSocket)
     EXPECT_EQ(run.err, "bind: Address already in use\n");
 }
 
-TEST(Kivcast, AddressThatIsNotNumeric)
+// An address that is not a dotted IPv4 address of this computer is refused
+// before discovery: the system's reason, then which address it was and where
+// the right one is found.
+TEST(Kivcast, AddressesThatAreNotThisComputersIPv4)
 {
-    const auto run = kivcast({"localhost", "Dev.Reset"});
-    EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.out, "");
-    EXPECT_FALSE(run.err.empty());
-    EXPECT_EQ(run.err.back(), '\n');
-    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1);
+    struct Case {
+        const char* address;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"localhost", "Invalid argument"},
+        {"999.1.1.1", "Invalid argument"},
+        {"::1", "Address family not supported by protocol"},
+        {"10.9.9.9", "bind: Cannot assign requested address"},
+    };
+    for (const Case& c : cases) {
+        const auto run = kivcast({c.address, "Dev.Reset"});
+        EXPECT_EQ(run.exitCode, 1) << c.address;
+        EXPECT_EQ(run.out, "") << c.address;
+        EXPECT_EQ(run.err, std::string(c.reason) + "\n\"" + c.address +
+                               "\" is not an IPv4 address of this computer; kivcast without arguments lists this "
+                               "computer's network adapters\n");
+    }
 }
 
 TEST(Kivcast, LongTextIsDeliveredAndTooLongTextRefused)
@@ -416,11 +432,62 @@ TEST(Kivcast, LongTextIsDeliveredAndTooLongTextRefused)
     const auto tooLong = kivcast({"127.0.0.1", std::string(40000, 'x')});
     EXPECT_EQ(tooLong.exitCode, 1);
     EXPECT_EQ(tooLong.out, "");
-    EXPECT_NE(tooLong.err.find("too long"), std::string::npos) << tooLong.err;
+    EXPECT_EQ(tooLong.err, "The message is too long: 40000 characters, at most 32731 fit in one message\n");
+    // The longest text that fits is sent; one more character is refused.
+    const auto longest = kivcast({"127.0.0.1", std::string(32731, 'x')});
+    EXPECT_EQ(longest.exitCode, 0) << longest.err;
+    EXPECT_TRUE(endsWith(longest.out, statistics(1, 1, 1))) << longest.out;
+    const auto oneMore = kivcast({"127.0.0.1", std::string(32732, 'x')});
+    EXPECT_EQ(oneMore.exitCode, 1);
+    EXPECT_EQ(oneMore.err, "The message is too long: 32732 characters, at most 32731 fit in one message\n");
     emulator.stop();
     const auto requests = received701(emulator.log());
-    ASSERT_EQ(requests.size(), 1U);
+    ASSERT_EQ(requests.size(), 2U);
     EXPECT_EQ(requests[0].len, static_cast<long>(Morv::kivMessageSize(600)));
+    EXPECT_EQ(requests[1].len, 32764);
+}
+
+// Each line with its number taken out, in sorted order: what a run printed,
+// whatever order the frames answered in.
+std::vector<std::string> unnumbered(const std::string& out)
+{
+    std::vector<std::string> result;
+    for (std::string line : lines(out)) {
+        if (line.size() > 8 && line.compare(0, 4, "    ") == 0 && line.compare(7, 2, ". ") == 0)
+            line.replace(4, 3, "###");
+        result.push_back(line);
+    }
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+// A reader that stops reading for seconds (a paused terminal, a pager) holds up
+// nothing but the console: no frame is asked twice, every frame found is
+// printed, and the output is the same as that of a run read at once, apart
+// from the order of the frames.
+TEST(Kivcast, StalledReaderHoldsUpNothing)
+{
+    constexpr int frames = 300;
+    kivtest::Emulator emulator({"--frames", std::to_string(frames), "--per-address", "1"});
+    const std::vector<std::string> argv{kivtest::program("kivcast"), "127.0.0.1", "Dev.Status?"};
+    const auto read = kivtest::run(argv);
+    // Stalled through discovery and the whole dispatch.
+    const auto stalled = kivtest::runWithStalledReader(argv, std::chrono::seconds(6));
+    emulator.stop();
+
+    for (const auto* run : {&read, &stalled}) {
+        EXPECT_EQ(run->exitCode, 0) << run->err;
+        EXPECT_EQ(run->err, "");
+        EXPECT_EQ(foundLines(run->out).size(), static_cast<std::size_t>(frames));
+        const auto results = resultLines(run->out);
+        ASSERT_EQ(results.size(), static_cast<std::size_t>(frames));
+        for (std::size_t i = 0; i < results.size(); ++i)
+            EXPECT_EQ(results[i].number, static_cast<int>(i + 1));
+        EXPECT_TRUE(endsWith(run->out, statistics(frames, frames, frames)));
+    }
+    EXPECT_EQ(unnumbered(stalled.out), unnumbered(read.out));
+    const auto requests = received701(emulator.log());
+    EXPECT_EQ(requests.size(), static_cast<std::size_t>(2 * frames)) << "retransmissions";
 }
 
 TEST(Kivcast, TwoHundredFramesUnderLossAndDuplicates)

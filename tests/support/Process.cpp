@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -86,6 +87,68 @@ int decode(int status)
     return -1;
 }
 } // namespace
+
+ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::chrono::milliseconds stall,
+                                   std::chrono::milliseconds limit)
+{
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096); // the kernel rounds up to its minimum, one page
+    const std::string errPath = tempPath("err");
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        std::vector<char*> args;
+        for (const auto& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        const int devNull = open("/dev/null", O_RDONLY);
+        const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
+        dup2(devNull, 0);
+        dup2(pipeEnds[1], 1);
+        dup2(err, 2);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(pipeEnds[1]);
+    std::this_thread::sleep_for(stall);
+
+    ProcessResult result;
+    const auto deadline = started + limit;
+    char buffer[65536];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd readable{pipeEnds[0], POLLIN, 0};
+        if (poll(&readable, 1, 100) == 0)
+            continue;
+        const ssize_t n = read(pipeEnds[0], buffer, sizeof buffer);
+        if (n > 0) {
+            result.out.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break; // the end: the program closed its output
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            result.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.exitCode = decode(status);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result.err = readFile(errPath);
+    std::remove(errPath.c_str());
+    return result;
+}
 
 ProcessResult run(const std::vector<std::string>& argv, std::chrono::milliseconds limit)
 {
