@@ -152,6 +152,90 @@ local function meter_query_version(text)
     return 0
 end
 
+-- Length of the valid UTF-8 sequence at byte i of s (1 to 4), or 0: overlong
+-- forms, surrogates, code points above U+10FFFF, stray continuation bytes and
+-- cut-off sequences are invalid.
+local function utf8_length(s, i)
+    local lead = s:byte(i)
+    if lead < 0x80 then
+        return 1
+    end
+    local length, second_min, second_max = 0, 0x80, 0xBF
+    if lead >= 0xC2 and lead <= 0xDF then
+        length = 2
+    elseif lead >= 0xE0 and lead <= 0xEF then
+        length = 3
+        if lead == 0xE0 then second_min = 0xA0 elseif lead == 0xED then second_max = 0x9F end
+    elseif lead >= 0xF0 and lead <= 0xF4 then
+        length = 4
+        if lead == 0xF0 then second_min = 0x90 elseif lead == 0xF4 then second_max = 0x8F end
+    else
+        return 0
+    end
+    if i + length - 1 > #s then
+        return 0
+    end
+    local second = s:byte(i + 1)
+    if second < second_min or second > second_max then
+        return 0
+    end
+    for k = i + 2, i + length - 1 do
+        local b = s:byte(k)
+        if b < 0x80 or b > 0xBF then
+            return 0
+        end
+    end
+    return length
+end
+
+-- Calls visit(piece, kind) for the pieces of s: "char" (printable ASCII or
+-- valid UTF-8 that is no control), "control" (C0 and C1 controls and DEL) and
+-- "invalid" (one byte of an invalid sequence).
+local function each_piece(s, visit)
+    local i = 1
+    while i <= #s do
+        local b = s:byte(i)
+        local length = utf8_length(s, i)
+        if length == 0 then
+            visit(s:sub(i, i), "invalid")
+            length = 1
+        elseif (length == 1 and (b < 0x20 or b == 0x7F)) or (b == 0xC2 and s:byte(i + 1) < 0xA0) then
+            visit(s:sub(i, i + length - 1), "control")
+        else
+            visit(s:sub(i, i + length - 1), "char")
+        end
+        i = i + length
+    end
+end
+
+-- A text as kivcast prints it: valid UTF-8 as it is, every byte of a control
+-- character or of an invalid sequence as \xHH, a backslash as \\.
+local function console_text(s)
+    local out = {}
+    each_piece(s, function(piece, kind)
+        if kind == "char" then
+            out[#out + 1] = piece == "\\" and "\\\\" or piece
+        else
+            for k = 1, #piece do
+                out[#out + 1] = string.format("\\x%02x", piece:byte(k))
+            end
+        end
+    end)
+    return table.concat(out)
+end
+
+-- True when s reads as text: valid UTF-8 without controls other than tab,
+-- carriage return and line feed.
+local function is_text(s)
+    local text = true
+    each_piece(s, function(piece, kind)
+        if kind == "invalid" or (kind == "control" and piece ~= "\t" and piece ~= "\r" and piece ~= "\n") then
+            text = false
+        end
+    end)
+    return text
+end
+
 -- The frame state that kivcast derives from the state flags (0..6).
 local function frame_state(flags)
     if bit32.btest(flags, 0x02) then return 2 end
@@ -373,9 +457,7 @@ function Message:add_text()
         return ""
     end
     local length, terminated = self:text_length()
-    -- Shown as kivcast prints it: bytes outside printable ASCII as \xHH.
-    local text = length > 0 and self.tvb:raw(OFFSET_BODY, length) or ""
-    text = text:gsub("[^\32-\126]", function(c) return string.format("\\x%02x", c:byte()) end)
+    local text = length > 0 and console_text(self.tvb:raw(OFFSET_BODY, length)) or ""
     local item = self.tree:add(f.text, self.tvb(OFFSET_BODY, length), text)
     if not terminated then
         item:add_proto_expert_info(e.unterminated)
@@ -383,7 +465,7 @@ function Message:add_text()
     return text
 end
 
--- True when the body reads as a text: printable bytes up to a NUL, then zeros.
+-- True when the body reads as a text: text up to a NUL, then zeros.
 function Message:looks_like_text()
     local available = self.body_end - OFFSET_BODY
     if available <= 0 then
@@ -394,7 +476,7 @@ function Message:looks_like_text()
     if not nul then
         return false
     end
-    return bytes:sub(1, nul - 1):find("[^\t\r\n\32-\126]") == nil and bytes:sub(nul):find("[^\0]") == nil
+    return is_text(bytes:sub(1, nul - 1)) and bytes:sub(nul):find("[^\0]") == nil
 end
 
 -- A meter-data record: its version, its length and the first fields, as far

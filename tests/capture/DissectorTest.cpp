@@ -61,17 +61,24 @@ std::optional<std::string> when(bool present, const std::string& value)
     return present ? std::optional<std::string>(value) : std::nullopt;
 }
 
-// A body that reads as text: printable bytes up to a NUL, zeros after it.
+// A body that reads as text: valid UTF-8 without controls but tab, CR and LF
+// up to a NUL, zeros after it.
 bool looksLikeText(const char* body, std::size_t size)
 {
     const auto nul = std::find(body, body + size, '\0');
     if (size > 0 && nul == body + size)
         return false;
-    const bool printable = std::all_of(body, nul, [](char c) {
-        const auto b = static_cast<unsigned char>(c);
-        return b == '\t' || b == '\r' || b == '\n' || (b >= 0x20 && b < 0x7F);
-    });
-    return printable && std::all_of(nul, body + size, [](char c) { return c == '\0'; });
+    const std::string_view text(body, static_cast<std::size_t>(nul - body));
+    for (std::size_t i = 0; i < text.size();) {
+        const auto b = static_cast<unsigned char>(text[i]);
+        const std::size_t length = TextEscape::utf8SequenceLength(text.substr(i));
+        const bool control = (length == 1 && (b < 0x20 || b == 0x7F) && b != '\t' && b != '\r' && b != '\n') ||
+                             (length == 2 && b == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+        if (length == 0 || control)
+            return false;
+        i += length;
+    }
+    return std::all_of(nul, body + size, [](char c) { return c == '\0'; });
 }
 
 // Meter-data queries seen so far in a capture: the version each one asks for,
@@ -222,7 +229,7 @@ void expectDecoded(const Packet& p, const std::vector<unsigned char>& bytes, Met
     case CMD_KivText: {
         const std::size_t body = bodyEnd > OFFSET_BODY ? bodyEnd - OFFSET_BODY : 0;
         const std::string text =
-            escapeControlCharacters(std::string_view(b + OFFSET_BODY, boundedTextLength(b, bodyEnd, OFFSET_BODY)));
+            escapeForConsole(std::string_view(b + OFFSET_BODY, boundedTextLength(b, bodyEnd, OFFSET_BODY)));
         if (fromController) {
             EXPECT_EQ(p.first("kiv.text"), when(body > 0, text)) << where;
             EXPECT_NE(info.find("\"" + text + "\""), std::string::npos) << where << info;
@@ -365,7 +372,7 @@ TEST(Dissector, LiveCaptureAndEmulatorCaptureOfKivcastAndKivprobeMatchTheLog)
 
     const std::string pcap = tempPath("kivframe-pcap");
     Emulator emulator({"--frames", "1", "--pcap", pcap,
-                       "--frame", "reply=text,reply-text=Preset 3 recalled",
+                       "--frame", "reply=text,reply-text=Bühne 1 \\ recalled",
                        "--frame", "reply=ack", "--frame", "reply=ack,ack-status=5",
                        "--frame", "ext=1,device-type=12,flags=0x12,stamp48=7,stamp60=-3,word80=0xabcd",
                        "--frame", "node-type=0x8005,meter-version=1,reply=meter"});
@@ -464,8 +471,10 @@ TEST(Dissector, TruncatedAndMalformedDatagramsAreDecodedAsFarAsTheyGo)
     peer.send(textRequest("Dev.MD.FullBin?3", 0x00A00000000000FFULL, meterSequence), "127.0.0.2", 6015);
     auto ack = replyMessage(FRAME, Morv::CMD_Ack, ++sequence, 36);
     Morv::storeU32(ack.data(), Morv::OFFSET_ACK_STATUS, 0xFFFFFFFF);
-    auto text = replyMessage(FRAME, Morv::CMD_KivText, ++sequence, Morv::kivMessageSize(17));
-    std::copy_n("Preset 3 recalled", 17, text.begin() + Morv::OFFSET_BODY);
+    // Valid UTF-8 (cut in two by some prefixes), an escape sequence, an invalid byte, a backslash.
+    const std::string replyText = "Bühne 3 \x1b[2J\xff\\ recalled";
+    auto text = replyMessage(FRAME, Morv::CMD_KivText, ++sequence, Morv::kivMessageSize(replyText.size()));
+    std::copy(replyText.begin(), replyText.end(), text.begin() + Morv::OFFSET_BODY);
     auto meter = replyMessage(0x00A00000000000FFULL, Morv::CMD_KivText, meterSequence, 136);
     for (std::size_t i = Morv::OFFSET_BODY; i < 132; ++i)
         meter[i] = static_cast<char>(i * 13);
