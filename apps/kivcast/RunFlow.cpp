@@ -52,18 +52,10 @@ void reportStartFailure(Console::Writer& console, const std::string& message, co
                                   "lists this computer's network adapters\n") %
                     address);
 }
-} // namespace
 
-int runFlow(const RunOptions& options)
+// The run proper; every line of it goes through the console writer.
+int runWith(Console::Writer& console, const RunOptions& options)
 {
-    Console::prepareFormatting();
-    // A text that cannot fit one message is refused before anything is bound.
-    if (options.message.size() > Morv::MAX_KIV_TEXT_LENGTH) {
-        Console::errNow(tooLongMessage(options.message.size()));
-        return 1;
-    }
-    // Every line of the run goes through it; destroyed last, so everything is written.
-    Console::Writer console;
     try {
         Application application(options.networkAddress, options.dynamicPorts, options.targetFrameId, console);
         console.out(boost::format("    KIV msg is \"%s\"\n\n") % options.message);
@@ -97,6 +89,26 @@ int runFlow(const RunOptions& options)
         return 1;
     } catch (...) {
         console.err("kivcast failed with an unknown error\n");
+        return 1;
+    }
+}
+} // namespace
+
+int runFlow(const RunOptions& options)
+{
+    Console::prepareFormatting();
+    // A text that cannot fit one message is refused before anything is bound.
+    if (options.message.size() > Morv::MAX_KIV_TEXT_LENGTH) {
+        Console::errNow(tooLongMessage(options.message.size()));
+        return 1;
+    }
+    try {
+        // Destroyed last, so everything handed to it is written.
+        Console::Writer console;
+        return runWith(console, options);
+    } catch (const std::exception& e) {
+        // Not even the console's thread could start.
+        Console::errNow(std::string(e.what()) + "\n");
         return 1;
     }
 }

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 #include <set>
 
@@ -419,6 +420,23 @@ TEST(Kivcast, AddressesThatAreNotThisComputersIPv4)
                                "\" is not an IPv4 address of this computer; kivcast without arguments lists this "
                                "computer's network adapters\n");
     }
+}
+
+// A thread that cannot start (the user may run only three) ends the run with
+// the system's reason on standard error and exit code 1, not with an abort.
+TEST(Kivcast, ThreadThatCannotStartIsReported)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer needs threads of its own";
+#endif
+    if (geteuid() != 0 || std::system("setpriv --reuid=64999 --regid=64999 --clear-groups true") != 0)
+        GTEST_SKIP() << "needs to run a program as another user";
+    const auto run = kivtest::run({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/prlimit", "--nproc=3",
+                                   "/usr/bin/setpriv", "--reuid=64999", "--regid=64999", "--clear-groups",
+                                   kivtest::program("kivcast"), "127.0.0.1", "Dev.Reset"});
+    EXPECT_EQ(run.exitCode, 1) << run.err;
+    EXPECT_TRUE(endsWith(run.err, "Resource temporarily unavailable\n")) << run.err;
+    EXPECT_EQ(run.err.find("terminate"), std::string::npos) << run.err;
 }
 
 TEST(Kivcast, LongTextIsDeliveredAndTooLongTextRefused)
