@@ -69,6 +69,7 @@ std::string caseName(const testing::TestParamInfo<Case>& info) { return info.par
 
 class ProbeAnswers : public testing::TestWithParam<Case> {};
 class ProbeSearch : public testing::TestWithParam<Case> {};
+class ProbeIgnoredAnswers : public testing::TestWithParam<Case> {};
 
 } // namespace
 
@@ -104,6 +105,9 @@ INSTANTIATE_TEST_SUITE_P(
              FOUND + messageLine("Dev.Reset") + FRAME_ID + " command succeeded\n", 0},
         Case{"ExtendedDiscoveryReply", {"--ext", "--reply", "ack"}, FRAME_ARGUMENT,
              FOUND + messageLine("Dev.Reset") + FRAME_ID + " command succeeded\n", 0},
+        // The probe reads the carried device type whatever the count says.
+        Case{"ExtendedDiscoveryReplyWithCountZero", {"--ext", "--ext-count", "0", "--reply", "ack"}, FRAME_ARGUMENT,
+             FOUND + messageLine("Dev.Reset") + FRAME_ID + " command succeeded\n", 0},
         Case{"NodeTypeWithFlagBit", {"--node-type", "0x8005", "--reply", "ack"}, FRAME_ARGUMENT,
              FOUND + messageLine("Dev.Reset") + FRAME_ID + " command succeeded\n", 0},
         Case{"DeviceType4", {"--device-type", "4", "--reply", "ack"}, FRAME_ARGUMENT,
@@ -138,7 +142,38 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"DeviceType24", {"--device-type", "24"}, FRAME_ARGUMENT,
                          FRAME_ARGUMENT + " was not found on the network!\n", 255},
                     Case{"NodeType6", {"--node-type", "6"}, FRAME_ARGUMENT,
+                         FRAME_ARGUMENT + " was not found on the network!\n", 255},
+                    Case{"LengthFieldOneMore", {"--malformed-discovery", "length+1"}, FRAME_ARGUMENT,
+                         FRAME_ARGUMENT + " was not found on the network!\n", 255},
+                    Case{"LengthFieldOneLess", {"--malformed-discovery", "length-1"}, FRAME_ARGUMENT,
+                         FRAME_ARGUMENT + " was not found on the network!\n", 255},
+                    Case{"WrapperCutBeforeTheDeviceType", {"--ext", "--ext-size", "100"}, FRAME_ARGUMENT,
                          FRAME_ARGUMENT + " was not found on the network!\n", 255}),
+    caseName);
+
+// The frame answers, but not with an answer the probe may take: it tries three
+// times and gives up.
+TEST_P(ProbeIgnoredAnswers, FrameDidNotRespond)
+{
+    const Case& c = GetParam();
+    const auto run = probe(c.frameOptions, c.id, "Dev.Reset");
+    EXPECT_EQ(run.result.out, c.out);
+    EXPECT_EQ(run.result.exitCode, c.exitCode);
+    EXPECT_EQ(fromProbe(run.log).size(), 4U) << "the discovery request and three tries";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Probe, ProbeIgnoredAnswers,
+    testing::Values(Case{"AddressedToEveryFrame", {"--to-discovery-id", "--reply", "text"}, FRAME_ARGUMENT,
+                         FOUND + messageLine("Dev.Reset") + FRAME_ID + " did not respond\n", 255},
+                    Case{"SequenceZero", {"--sequence", "zero"}, FRAME_ARGUMENT,
+                         FOUND + messageLine("Dev.Reset") + FRAME_ID + " did not respond\n", 255},
+                    Case{"AckWithoutAWholeStatus", {"--ack-size", "31"}, FRAME_ARGUMENT,
+                         FOUND + messageLine("Dev.Reset") + FRAME_ID + " did not respond\n", 255},
+                    Case{"LengthFieldOneMore", {"--malformed", "length+1"}, FRAME_ARGUMENT,
+                         FOUND + messageLine("Dev.Reset") + FRAME_ID + " did not respond\n", 255},
+                    Case{"LengthFieldOneLess", {"--malformed", "length-1", "--reply", "text"}, FRAME_ARGUMENT,
+                         FOUND + messageLine("Dev.Reset") + FRAME_ID + " did not respond\n", 255}),
     caseName);
 
 // The two messages of a run, byte for byte, with a text longer than the
