@@ -17,8 +17,12 @@
 #include <system_error>
 #include <thread>
 
+#ifdef _WIN32
+#include <mswsock.h>
+#else
 #include <netinet/in.h>
 #include <sys/socket.h>
+#endif
 
 namespace Network {
 
@@ -32,6 +36,10 @@ constexpr std::int32_t addressInUseLine = 34;
 constexpr std::int32_t couldNotCreateListenerLine = 36;
 
 constexpr std::size_t receiveBufferSize = 4096;
+// Receives read into one byte more than the largest datagram delivered: a
+// datagram that fills it did not fit and is dropped. The length alone must
+// tell, since Asio on Windows reports a cut datagram (WSAEMSGSIZE) as a whole one.
+constexpr std::size_t receiveCapacity = receiveBufferSize + 1;
 constexpr unsigned minimumWorkers = 4;
 // Hundreds of frames answer a discovery broadcast at once; the system caps
 // this at its own limit.
@@ -39,7 +47,7 @@ constexpr int socketReceiveBufferBytes = 4 * 1024 * 1024;
 
 // One outstanding receive: its buffer, reused for every datagram, and the sender.
 struct Receive {
-    std::vector<char> bytes = std::vector<char>(receiveBufferSize, 0);
+    std::vector<char> bytes = std::vector<char>(receiveCapacity, 0);
     udp::endpoint sender; // starts as IPv4, all zero
 };
 
@@ -53,21 +61,36 @@ std::uint32_t ipv4Of(const udp::endpoint& endpoint)
     return 0;
 }
 
+#ifdef _WIN32
+// Windows fails the next receive with WSAECONNRESET when an earlier send drew
+// an ICMP "port unreachable" (a frame that went away); the report is of no
+// use to a server that talks to many peers, so it is switched off.
+void ignoreUnreachablePeers(udp::socket& socket)
+{
+    BOOL report = FALSE;
+    DWORD returned = 0;
+    if (::WSAIoctl(socket.native_handle(), SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
+                   nullptr) == SOCKET_ERROR)
+        throw boost::system::system_error(::WSAGetLastError(), boost::system::system_category(), "WSAIoctl");
+}
+#else
 void setSocketOption(udp::socket& socket, int level, int name, int value)
 {
     if (::setsockopt(socket.native_handle(), level, name, &value, sizeof value) != 0)
         throw boost::system::system_error(errno, boost::system::system_category(), "set_option");
 }
+#endif
 
 } // namespace
 
 // The sockets, the event loop and its workers.
 //
-// Besides the socket bound to the interface address there is, on an IPv4
-// interface, a second socket bound to 255.255.255.255 on the same port: a
+// On Linux, besides the socket bound to the interface address there is, on an
+// IPv4 interface, a second socket bound to 255.255.255.255 on the same port: a
 // Linux socket bound to an interface address does not receive the broadcasts
 // that arrive on that interface, and frames may answer by broadcast. Of those
-// only the ones that arrived on the bound interface are delivered.
+// only the ones that arrived on the bound interface are delivered. Windows
+// delivers them to the socket bound to the interface address.
 class ServerImpl {
 public:
     explicit ServerImpl(Server& owner) : owner_(owner), work_(boost::asio::make_work_guard(io_)) {}
@@ -86,8 +109,11 @@ private:
     SocketPtr broadcastSocket() const;
     void startReceive(std::shared_ptr<Receive> receive);
     void onReceive(std::shared_ptr<Receive> receive, const boost::system::error_code& error, std::size_t length);
+#ifndef _WIN32
+    void openBroadcastSocket(const udp::endpoint& bound);
     void startBroadcastReceive(std::shared_ptr<Receive> receive);
     void readBroadcasts(Receive& receive);
+#endif
     void deliver(const char* bytes, std::size_t length, std::uint32_t source);
 
     Server& owner_;
@@ -115,28 +141,18 @@ void ServerImpl::open(const std::string& localAddress, std::uint16_t localPort)
     // Set now, before any thread starts operations, so that no operation writes the socket's state.
     socket->non_blocking(true);
 
-    const auto bound = socket->local_endpoint();
-    if (bound.address().is_v4() && !bound.address().is_unspecified())
-        interfaceIndex_ = interfaceIndexOf(bound.address().to_v4().to_uint());
-    SocketPtr broadcastSocket;
-    if (interfaceIndex_ != 0) {
-        broadcastSocket = std::make_shared<udp::socket>(io_);
-        broadcastSocket->open(udp::v4());
-        broadcastSocket->set_option(udp::socket::reuse_address(true));
-        setSocketOption(*broadcastSocket, IPPROTO_IP, IP_PKTINFO, 1);
-        broadcastSocket->set_option(udp::socket::receive_buffer_size(socketReceiveBufferBytes), ignored);
-        broadcastSocket->non_blocking(true);
-        broadcastSocket->bind(udp::endpoint(boost::asio::ip::address_v4::broadcast(), bound.port()));
-    }
+#ifdef _WIN32
+    ignoreUnreachablePeers(*socket);
+#endif
     {
         std::lock_guard<std::mutex> lock(socketMutex_);
         socket_ = socket;
-        broadcastSocket_ = broadcastSocket;
     }
+#ifndef _WIN32
+    openBroadcastSocket(socket->local_endpoint());
+#endif
 
     const unsigned workers = std::max(std::thread::hardware_concurrency(), minimumWorkers);
-    if (broadcastSocket)
-        startBroadcastReceive(std::make_shared<Receive>());
     for (unsigned i = 0; i < workers; ++i) {
         startReceive(std::make_shared<Receive>());
         workers_.emplace_back([this] { io_.run(); });
@@ -195,9 +211,7 @@ void ServerImpl::startReceive(std::shared_ptr<Receive> receive)
     const SocketPtr socket = this->socket();
     if (!socket)
         return;
-    // MSG_TRUNC makes the system report a longer datagram's real length
-    // instead of silently cutting it to the buffer, so it can be dropped.
-    socket->async_receive_from(boost::asio::buffer(receive->bytes), receive->sender, MSG_TRUNC,
+    socket->async_receive_from(boost::asio::buffer(receive->bytes), receive->sender,
                                [this, receive](const boost::system::error_code& error, std::size_t length) {
                                    onReceive(receive, error, length);
                                });
@@ -206,9 +220,32 @@ void ServerImpl::startReceive(std::shared_ptr<Receive> receive)
 void ServerImpl::onReceive(std::shared_ptr<Receive> receive, const boost::system::error_code& error,
                            std::size_t length)
 {
-    if (!error && length != 0 && length <= receive->bytes.size())
+    if (!error && length != 0 && length <= receiveBufferSize)
         deliver(receive->bytes.data(), length, ipv4Of(receive->sender));
     startReceive(std::move(receive));
+}
+
+#ifndef _WIN32
+
+void ServerImpl::openBroadcastSocket(const udp::endpoint& bound)
+{
+    if (bound.address().is_v4() && !bound.address().is_unspecified())
+        interfaceIndex_ = interfaceIndexOf(bound.address().to_v4().to_uint());
+    if (interfaceIndex_ == 0)
+        return;
+    auto socket = std::make_shared<udp::socket>(io_);
+    socket->open(udp::v4());
+    socket->set_option(udp::socket::reuse_address(true));
+    setSocketOption(*socket, IPPROTO_IP, IP_PKTINFO, 1);
+    boost::system::error_code ignored;
+    socket->set_option(udp::socket::receive_buffer_size(socketReceiveBufferBytes), ignored);
+    socket->non_blocking(true);
+    socket->bind(udp::endpoint(boost::asio::ip::address_v4::broadcast(), bound.port()));
+    {
+        std::lock_guard<std::mutex> lock(socketMutex_);
+        broadcastSocket_ = socket;
+    }
+    startBroadcastReceive(std::make_shared<Receive>());
 }
 
 void ServerImpl::startBroadcastReceive(std::shared_ptr<Receive> receive)
@@ -247,7 +284,7 @@ void ServerImpl::readBroadcasts(Receive& receive)
                 continue;
             return; // empty (EAGAIN) or an error that the next wait reports again
         }
-        if (length == 0 || static_cast<std::size_t>(length) > receive.bytes.size() ||
+        if (length == 0 || static_cast<std::size_t>(length) > receiveBufferSize ||
             (message.msg_flags & MSG_TRUNC) != 0)
             continue;
         unsigned arrivedOn = 0;
@@ -262,6 +299,8 @@ void ServerImpl::readBroadcasts(Receive& receive)
             deliver(receive.bytes.data(), static_cast<std::size_t>(length), ntohl(source.sin_addr.s_addr));
     }
 }
+
+#endif
 
 void ServerImpl::deliver(const char* bytes, std::size_t length, std::uint32_t source)
 {

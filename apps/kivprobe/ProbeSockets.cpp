@@ -2,14 +2,14 @@
 
 #include "apps/kivprobe/ProbeWire.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <utility>
+
+#ifdef _WIN32
+#include <winsock2.h>
+#else
+#include <sys/socket.h>
+#endif
 
 namespace Probe {
 
@@ -18,24 +18,6 @@ namespace {
 // Upper bound of one drain, so that a peer that never stops sending cannot
 // hold the probe there; far more than a receive buffer can queue.
 constexpr int MAX_DRAINED_DATAGRAMS = 4096;
-
-sockaddr_in endpoint(std::uint32_t address, std::uint16_t port)
-{
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(address);
-    a.sin_port = htons(port);
-    return a;
-}
-
-// Whether a datagram waits on the socket. poll() rather than FIONREAD: on
-// Linux FIONREAD gives the size of the first waiting datagram, so an empty
-// datagram would read as "nothing waiting" and hide every datagram behind it.
-bool datagramWaiting(int socket)
-{
-    pollfd p{socket, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
-}
 
 } // namespace
 
@@ -50,23 +32,24 @@ Sockets::~Sockets() { close(); }
 bool Sockets::open(std::uint32_t address)
 {
     close();
-    sendSocket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    receiveSocket_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+    if (const auto failure = SocketApi::startSocketLayer()) {
+        print(*failure);
+        return false;
+    }
+    sendSocket_ = SocketApi::openUdpSocket();
+    receiveSocket_ = SocketApi::openUdpSocket();
     if (!isOpen()) {
         close();
         print("Unable to create socket\n");
         return false;
     }
     for (const auto& [socket, port] : {std::pair{sendSocket_, FRAME_PORT}, std::pair{receiveSocket_, REPLY_PORT}}) {
-        const int on = 1;
-        if (::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
-            ::setsockopt(socket, SOL_SOCKET, SO_BROADCAST, &on, sizeof on) != 0) {
+        if (!SocketApi::setSocketOption(socket, SO_REUSEADDR, 1) || !SocketApi::setSocketOption(socket, SO_BROADCAST, 1)) {
             close();
             print("setsockopt error\n");
             return false;
         }
-        const sockaddr_in local = endpoint(address, port);
-        if (::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        if (!SocketApi::bindTo(socket, address, port)) {
             close();
             print("Bind error\n");
             return false;
@@ -77,10 +60,10 @@ bool Sockets::open(std::uint32_t address)
 
 void Sockets::close()
 {
-    for (int* socket : {&sendSocket_, &receiveSocket_}) {
-        if (*socket >= 0)
-            ::close(*socket);
-        *socket = -1;
+    for (SocketApi::Handle* socket : {&sendSocket_, &receiveSocket_}) {
+        if (*socket != SocketApi::NO_SOCKET)
+            SocketApi::closeSocket(*socket);
+        *socket = SocketApi::NO_SOCKET;
     }
 }
 
@@ -93,27 +76,19 @@ void Sockets::drain()
 
 std::optional<Datagram> Sockets::receive(char* buffer, std::size_t capacity)
 {
-    if (receiveSocket_ < 0 || !datagramWaiting(receiveSocket_))
+    if (receiveSocket_ == SocketApi::NO_SOCKET || !SocketApi::datagramWaiting(receiveSocket_))
         return std::nullopt;
-    sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
-    // MSG_TRUNC: the result is the datagram's real size even when it did not
-    // fit, so an oversized datagram is never mistaken for a whole one.
-    const ssize_t size = ::recvfrom(receiveSocket_, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
-                                    reinterpret_cast<sockaddr*>(&from), &fromLength);
-    if (size < 0)
+    const auto received = SocketApi::receiveFrom(receiveSocket_, buffer, capacity);
+    if (!received)
         return std::nullopt;
-    return Datagram{static_cast<std::size_t>(size), ntohl(from.sin_addr.s_addr)};
+    return Datagram{received->size, received->sender};
 }
 
 bool Sockets::send(const char* bytes, std::size_t size, std::uint32_t address)
 {
-    if (sendSocket_ < 0)
+    if (sendSocket_ == SocketApi::NO_SOCKET)
         return false;
-    const sockaddr_in destination = endpoint(address, FRAME_PORT);
-    const ssize_t sent = ::sendto(sendSocket_, bytes, size, 0, reinterpret_cast<const sockaddr*>(&destination),
-                                  sizeof destination);
-    return sent == static_cast<ssize_t>(size);
+    return SocketApi::sendTo(sendSocket_, bytes, size, address, FRAME_PORT);
 }
 
 } // namespace Probe
