@@ -392,6 +392,13 @@ TEST(Kivcast, AddressHeldByAnotherSocket)
     close(fd);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "");
+    if (kivtest::underWine()) {
+        // Wine has no texts for Windows Sockets codes: it prints "bind: Unknown
+        // error (10048)" where Windows gives the system's description.
+        EXPECT_EQ(run.err.rfind("bind: ", 0), 0U) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+        return;
+    }
     EXPECT_EQ(run.err, "bind: Address already in use\n");
 }
 
@@ -405,41 +412,53 @@ TEST(Kivcast, AddressThatIsNotNumeric)
     EXPECT_EQ(run.err.find('\n'), run.err.size() - 1);
 }
 
-TEST(Kivcast, LongTextIsDeliveredAndTooLongTextRefused)
+TEST(Kivcast, LongTextIsDelivered)
 {
     kivtest::Emulator emulator({"--frames", "1"});
     const std::string text600 = "Dev.Name=" + std::string(591, 'n');
     const auto run = kivcast({"127.0.0.1", text600});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(endsWith(run.out, statistics(1, 1, 1))) << run.out;
-
-    const auto tooLong = kivcast({"127.0.0.1", std::string(40000, 'x')});
-    EXPECT_EQ(tooLong.exitCode, 1);
-    EXPECT_EQ(tooLong.out, "");
-    EXPECT_NE(tooLong.err.find("too long"), std::string::npos) << tooLong.err;
     emulator.stop();
     const auto requests = received701(emulator.log());
     ASSERT_EQ(requests.size(), 1U);
     EXPECT_EQ(requests[0].len, static_cast<long>(Morv::kivMessageSize(600)));
 }
 
-TEST(Kivcast, TwoHundredFramesUnderLossAndDuplicates)
+TEST(Kivcast, TooLongTextIsRefused)
 {
-    kivtest::Emulator emulator({"--frames", "200", "--drop", "0.2", "--duplicate", "1", "--seed", "3"});
-    const auto run = kivcast({"127.0.0.1", "Dev.Status?"});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
+    if (kivtest::underWine())
+        GTEST_SKIP() << "wine cuts a command line at 32,767 characters, as Windows does, and a text too long "
+                        "for one message needs more";
+    kivtest::Emulator emulator({"--frames", "1"});
+    const auto tooLong = kivcast({"127.0.0.1", std::string(40000, 'x')});
+    EXPECT_EQ(tooLong.exitCode, 1);
+    EXPECT_EQ(tooLong.out, "");
+    EXPECT_NE(tooLong.err.find("too long"), std::string::npos) << tooLong.err;
+    emulator.stop();
+    EXPECT_TRUE(received701(emulator.log()).empty());
+}
+
+namespace {
+
+// Checks a run against `frames` emulated frames: every frame found and
+// reported once, in numbered order, and statistics that add up. Returns the
+// number of "succeeded" lines.
+int expectEveryFrameReported(const kivtest::ProcessResult& run, int frames)
+{
+    EXPECT_EQ(run.exitCode, 0) << run.err;
     const int found = static_cast<int>(foundLines(run.out).size());
-    EXPECT_EQ(found, 200);
+    EXPECT_EQ(found, frames);
     const auto results = resultLines(run.out);
-    ASSERT_EQ(static_cast<int>(results.size()), found);
-    std::set<std::string> frames;
+    EXPECT_EQ(static_cast<int>(results.size()), found);
+    std::set<std::string> reported;
     int succeeded = 0;
     for (std::size_t i = 0; i < results.size(); ++i) {
         EXPECT_EQ(results[i].number, static_cast<int>(i + 1));
-        frames.insert(results[i].id);
+        reported.insert(results[i].id);
         succeeded += results[i].text == "succeeded" ? 1 : 0;
     }
-    EXPECT_EQ(static_cast<int>(frames.size()), found);
+    EXPECT_EQ(static_cast<int>(reported.size()), found);
 
     // sent = succeeded + failed, as the statistics print them.
     std::map<std::string, int> stats;
@@ -452,10 +471,31 @@ TEST(Kivcast, TwoHundredFramesUnderLossAndDuplicates)
     EXPECT_EQ(stats["# messages sent:"], found);
     EXPECT_EQ(stats["# messages succeeded:"], succeeded);
     EXPECT_EQ(stats["# messages sent:"], stats["# messages succeeded:"] + stats["!!! # messages failed:"]);
+    return succeeded;
+}
+
+} // namespace
+
+TEST(Kivcast, TwoHundredFramesUnderLossAndDuplicates)
+{
+    kivtest::Emulator emulator({"--frames", "200", "--drop", "0.2", "--duplicate", "1", "--seed", "3"});
+    expectEveryFrameReported(kivcast({"127.0.0.1", "Dev.Status?"}), 200);
+}
+
+TEST(Kivcast, ThreeHundredFramesWithOneAnswerInTenLost)
+{
+    kivtest::Emulator emulator({"--frames", "300", "--drop", "0.1", "--seed", "5"});
+    const auto run = kivcast({"127.0.0.1", "Dev.Status?"});
+    // Six transmissions, each answer lost with p = 0.1: a frame fails with p = 1e-6.
+    EXPECT_EQ(expectEveryFrameReported(run, 300), 300);
+    EXPECT_TRUE(endsWith(run.out, statistics(300, 300, 300)));
 }
 
 TEST(Kivcast, FrameInASpecialStateIsAddressedAndAnswersByBroadcast)
 {
+    if (kivtest::underWine())
+        GTEST_SKIP() << "wine does not deliver broadcasts to a socket bound to 127.0.0.1; Windows delivers "
+                        "broadcasts to a socket bound to an interface address";
     kivtest::Emulator emulator({"--frames", "1", "--flags", "0x02", "--broadcast-replies"});
     const auto run = kivcast({"127.0.0.1", "Dev.Status?"});
     ASSERT_EQ(run.exitCode, 0) << run.err;

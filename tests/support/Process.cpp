@@ -17,8 +17,40 @@
 
 namespace kivtest {
 
+namespace {
+
+const char* windowsBinDir()
+{
+    const char* dir = std::getenv("KIV_WINDOWS_BIN_DIR");
+    return dir != nullptr && *dir != '\0' ? dir : nullptr;
+}
+
+bool isWindowsProgram(const std::string& path)
+{
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
+}
+
+// Windows programs end their lines with "\r\n".
+std::string withoutCarriageReturns(std::string text)
+{
+    std::string::size_type at = 0;
+    while ((at = text.find("\r\n", at)) != std::string::npos)
+        text.erase(at, 1);
+    return text;
+}
+
+} // namespace
+
 std::string binDir() { return KIV_BIN_DIR; }
-std::string program(const std::string& name) { return binDir() + "/" + name; }
+
+bool underWine() { return windowsBinDir() != nullptr; }
+
+std::string program(const std::string& name)
+{
+    if (underWine() && (name == "kivcast" || name == "kivprobe"))
+        return std::string(windowsBinDir()) + "/" + name + ".exe";
+    return binDir() + "/" + name;
+}
 
 std::string tempPath(const std::string& stem)
 {
@@ -38,26 +70,13 @@ std::string readFile(const std::string& path)
     return s.str();
 }
 
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::string::size_type start = 0;
-    while (start < text.size()) {
-        const auto end = text.find('\n', start);
-        if (end == std::string::npos) {
-            result.push_back(text.substr(start));
-            break;
-        }
-        result.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return result;
-}
-
 namespace {
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath)
 {
     std::vector<char*> args;
+    static const std::string wineRun = KIV_WINE_RUN;
+    if (!argv.empty() && isWindowsProgram(argv[0]))
+        args.push_back(const_cast<char*>(wineRun.c_str()));
     for (const auto& a : argv)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -94,7 +113,8 @@ ProcessResult run(const std::vector<std::string>& argv, std::chrono::millisecond
 }
 
 Background::Background(const std::vector<std::string>& argv)
-    : outPath_(tempPath("out")), errPath_(tempPath("err")), started_(std::chrono::steady_clock::now())
+    : outPath_(tempPath("out")), errPath_(tempPath("err")), started_(std::chrono::steady_clock::now()),
+      windows_(!argv.empty() && isWindowsProgram(argv[0]))
 {
     pid_ = spawn(argv, outPath_, errPath_);
 }
@@ -128,6 +148,10 @@ ProcessResult Background::collect(int status, bool timedOut)
     result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     result_.out = readFile(outPath_);
     result_.err = readFile(errPath_);
+    if (windows_) {
+        result_.out = withoutCarriageReturns(result_.out);
+        result_.err = withoutCarriageReturns(result_.err);
+    }
     return result_;
 }
 
