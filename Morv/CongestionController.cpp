@@ -25,11 +25,14 @@ std::uint32_t clampedSubtract(std::uint32_t from, std::uint32_t amount)
 
 CongestionController::CongestionController(unsigned pollLimit) : pollLimit_(pollLimit) {}
 
-CongestionController::~CongestionController()
+CongestionController::~CongestionController() { stop(); }
+
+void CongestionController::stop()
 {
     // A wait in progress ends at its next poll instead of holding up the join
-    // of the executor, which is destroyed next (its queued waits are dropped).
+    // (queued waits are dropped).
     disable();
+    waitExecutor_.stop();
 }
 
 bool CongestionController::admit(std::uint32_t size)

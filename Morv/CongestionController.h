@@ -46,6 +46,9 @@ public:
 
     // Once disabled, submit refuses and waits return false at their next poll.
     void disable() { enabled_.store(false); }
+    // Disables, then stops and joins the controller's thread: once this
+    // returns, no waiting send runs any more, nor ever will.
+    void stop();
     bool enabled() const { return enabled_.load(); }
 
     std::uint32_t bytesInFlight() const;

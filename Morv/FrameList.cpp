@@ -109,8 +109,9 @@ bool FrameList::admitBroadcastId(const char* message, std::uint32_t length, cons
 {
     const MSG_BroadcastID body = readBroadcastIdBody(message);
     const std::int32_t state = frameStateFromFlags(body.statusFlags);
-    // A frame in a special state is believed whatever its header says.
-    if (state == 0 && !isValid(length, header, false))
+    // A frame in a special state may announce itself with another node type;
+    // its length field is checked like every other.
+    if (!isValid(length, header, state != 0))
         return false;
 
     FrameEntry entry;
@@ -170,7 +171,7 @@ bool FrameList::admitOther(std::uint32_t length, const MSG_CmdHdr& header, std::
         // Messages from frames we do not list are taken as they come.
         if (it != frames_.end()) {
             FrameInfo& info = it->second.info;
-            if (info.state == 0 && !isValid(length, header, false))
+            if (!isValid(length, header, info.state != 0))
                 return false;
             info.lastSeen = calendarClock_();
         }

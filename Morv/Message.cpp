@@ -27,8 +27,9 @@ Command<MSG_CmdHdr>::Command(const char* bytes, std::size_t count)
 {
     if (bytes == nullptr || count < HEADER_SIZE)
         return;
+    // A length field shorter than a header leaves no header to read.
     const int length = loadS16(bytes, OFFSET_LENGTH);
-    if (length < 0 || static_cast<std::size_t>(length) > count)
+    if (length < static_cast<int>(HEADER_SIZE) || static_cast<std::size_t>(length) > count)
         return;
     bytes_.assign(bytes, bytes + length);
     flag_ = 1;

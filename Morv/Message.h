@@ -44,12 +44,15 @@ class Command<MSG_CmdHdr> : public Message {
 public:
     Command() = default;
     // Takes in received bytes: keeps exactly `length field` bytes when that field,
-    // read as signed, is neither negative nor more than `count`; otherwise holds
-    // no bytes and is not a command.
+    // read as signed, is at least a header and not more than `count`; otherwise
+    // holds no bytes and is not a command.
     Command(const char* bytes, std::size_t count);
 
-    // The decoded header; only meaningful when isCommand().
-    MSG_CmdHdr header() const { return readHeader(bytes_.data()); }
+    // The decoded header; all zero when the bytes hold no whole header.
+    MSG_CmdHdr header() const
+    {
+        return bytes_.size() >= HEADER_SIZE ? readHeader(bytes_.data()) : MSG_CmdHdr{};
+    }
 
 protected:
     // Sizes the bytes to `size` zeros and writes the header with the next

@@ -17,7 +17,7 @@ struct MorvNetwork::Request {
 };
 
 MorvNetwork::MorvNetwork(const NetworkType& type, const std::string& localAddress,
-                         Network::DatagramSender* sendThrough)
+                         Network::DatagramSender* sendThrough, Discovery discovery)
     : networkType(&type), defaultBehavior(std::make_shared<StandardTimeoutBehavior>())
 {
     enumerator.load();
@@ -27,15 +27,35 @@ MorvNetwork::MorvNetwork(const NetworkType& type, const std::string& localAddres
     ownId = (static_cast<std::uint64_t>(high) << 32) | low;
     nodeType = networkType->nodeType();
 
-    server = std::make_shared<Network::Server>(engineRemotePort(*networkType), localAddress,
-                                               engineLocalPort(*networkType));
-    Network::DatagramSender& sender = sendThrough != nullptr ? *sendThrough : *server;
-    frameList = std::make_shared<FrameList>(*networkType, sender);
-    server->addHandler(frameList.get());
-    heart = std::make_shared<Heart>(sender, ownId, nodeType);
+    try {
+        server = std::make_shared<Network::Server>(engineRemotePort(*networkType), localAddress,
+                                                   engineLocalPort(*networkType));
+        // Frames are reached by IPv4 unicast and broadcast only.
+        if (server->localAddress() == 0xFFFFFFFFU)
+            throw Network::CouldNotCreateListenerException("Morv/MorvNetwork", __LINE__,
+                                                           "Address family not supported by protocol");
+        sender = sendThrough != nullptr ? sendThrough : server.get();
+        frameList = std::make_shared<FrameList>(*networkType, *sender);
+        server->addHandler(frameList.get());
+        if (discovery == Discovery::StartNow)
+            startDiscovery();
+    } catch (...) {
+        // The members go in reverse order after this; what is registered or
+        // running must be stopped first, in the one order of a shutdown.
+        stop();
+        throw;
+    }
 }
 
-MorvNetwork::~MorvNetwork()
+void MorvNetwork::startDiscovery()
+{
+    if (!heart)
+        heart = std::make_shared<Heart>(*sender, ownId, nodeType);
+}
+
+MorvNetwork::~MorvNetwork() { stop(); }
+
+void MorvNetwork::stop()
 {
     // 1. From here on no handler is called; wait for those already running.
     {
@@ -44,15 +64,23 @@ MorvNetwork::~MorvNetwork()
     }
     // 2. Queued and waiting sends are dropped.
     congestion.disable();
-    // 3. No more discovery broadcasts.
+    // 3. Every thread that can still reach the socket stops before the server
+    //    goes: the congestion controller's (waiting first transmissions) and
+    //    the retransmission thread. A send in progress finishes first; queued
+    //    retransmissions are discarded.
+    congestion.stop();
+    callbackExecutor.stop();
+    // 4. No more discovery broadcasts.
     heart.reset();
-    // 4. and 5. No more datagrams: unregister, then close the socket and join the workers.
-    server->removeHandler(frameList.get());
+    // 5. and 6. No more datagrams: unregister, then close the socket and join
+    //    the workers. The frame list's own threads never send.
+    if (server && frameList)
+        server->removeHandler(frameList.get());
     server.reset();
     // The remaining members go in reverse order of declaration: the
-    // retransmission thread (queued retransmissions discarded), the congestion
-    // controller's thread, the default behaviour, the frame list (its threads
-    // stopped), the adapter list.
+    // retransmission thread and the congestion controller (both stopped
+    // already), the default behaviour, the frame list (its threads stopped),
+    // the adapter list.
 }
 
 void MorvNetwork::setTimeoutBehavior(std::shared_ptr<TimeoutBehavior> behavior)

@@ -31,15 +31,25 @@ namespace Morv {
 // Once destruction has begun no handler is called any more.
 class MorvNetwork {
 public:
+    // When the heartbeat starts: at once, or when startDiscovery is called,
+    // so that a subscriber to the frame list's events misses no frame.
+    enum class Discovery { StartNow, StartLater };
+
     // `networkType` is not owned and must outlive the engine. Throws what the
-    // adapter enumeration and the server throw. Requests and discovery
-    // broadcasts leave through the server, or through `sendThrough` when one
-    // is given (tests use it to make transmissions fail); it must outlive the engine.
+    // adapter enumeration and the server throw, and CouldNotCreateListenerException
+    // for an address that is not IPv4 (frames speak IPv4 only). Requests and
+    // discovery broadcasts leave through the server, or through `sendThrough`
+    // when one is given (tests use it to make transmissions fail or stall); it
+    // must outlive the engine.
     MorvNetwork(const NetworkType& networkType, const std::string& localAddress,
-                Network::DatagramSender* sendThrough = nullptr);
+                Network::DatagramSender* sendThrough = nullptr, Discovery discovery = Discovery::StartNow);
     ~MorvNetwork();
     MorvNetwork(const MorvNetwork&) = delete;
     MorvNetwork& operator=(const MorvNetwork&) = delete;
+
+    // Starts the heartbeat, whose first broadcast goes out at once; only with
+    // Discovery::StartLater, and once.
+    void startDiscovery();
 
     Event<void(std::uint64_t)>& onFrameFound() { return frameList->onFrameFound; }
     Event<void(std::uint64_t)>& onFrameLost() { return frameList->onFrameLost; }
@@ -59,6 +69,7 @@ public:
     std::vector<std::uint64_t> frameIds() const { return frameList->frameIds(); }
     FrameInfo frameInfo(std::uint64_t frameId) const { return frameList->frameInfo(frameId); }
     const Network::Server& getServer() const { return *server; }
+    Network::Server& getServer() { return *server; }
     std::uint64_t getOwnId() const { return ownId; }
 
     // Window state, for tests.
@@ -70,6 +81,8 @@ private:
     void attemptDone(const std::shared_ptr<Request>& request, const char* bytes, unsigned length, ErrorCode code);
     void retransmit(const std::shared_ptr<Request>& request);
     void finish(const Request& request, ErrorCode code);
+    // The shutdown, for the destructor and for a constructor that fails half way.
+    void stop();
 
     // Declaration order is destruction order in reverse: the threads that may
     // still run engine code (retransmissions, then waiting sends) are joined
@@ -83,6 +96,7 @@ private:
     std::shared_ptr<Network::Server> server;
     std::shared_ptr<FrameList> frameList;
     std::shared_ptr<Heart> heart;
+    Network::DatagramSender* sender = nullptr; // the server, or the tests' sendThrough
     std::uint64_t ownId = 0;
     std::uint16_t nodeType = 0;
     std::shared_ptr<TimeoutBehavior> defaultBehavior;

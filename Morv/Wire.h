@@ -170,6 +170,11 @@ inline std::size_t kivMessageSize(std::size_t textLength)
     return ((textLength + 1 + 3) & ~static_cast<std::size_t>(3)) + HEADER_SIZE + CHECKSUM_SIZE;
 }
 
+// The longest text that fits one KIV text message: 32731 characters (its NUL
+// rounded up to a multiple of 4 must leave room for header and checksum word).
+constexpr std::size_t MAX_KIV_TEXT_LENGTH =
+    ((MAX_MESSAGE_SIZE - HEADER_SIZE - CHECKSUM_SIZE) & ~static_cast<std::size_t>(3)) - 1;
+
 // The frame state from the status flag word of a broadcast-ID message (0..6).
 std::int32_t frameStateFromFlags(std::uint32_t flags);
 

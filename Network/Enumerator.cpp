@@ -155,20 +155,6 @@ std::vector<NetworkAdapter> systemAdapters()
 
 } // namespace
 
-#ifndef _WIN32
-unsigned interfaceIndexOf(std::uint32_t address)
-{
-    std::vector<Interface> interfaces;
-    if (!systemInterfaces(interfaces))
-        return 0;
-    for (const Interface& interface : interfaces)
-        for (const Address& held : interface.addresses)
-            if (held.value == address)
-                return interface.index;
-    return 0;
-}
-#endif
-
 void Enumerator::load()
 {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -26,12 +26,6 @@ struct NetworkAdapter {
 // bytes (a shorter address) read as 00.
 std::string formatMacAddress(const std::uint8_t* bytes, std::size_t length);
 
-#ifndef _WIN32
-// Index of the network interface that holds the IPv4 address (host byte
-// order), or 0 when none does or the interfaces cannot be read.
-unsigned interfaceIndexOf(std::uint32_t address);
-#endif
-
 // The host's adapters, one entry per IPv4 address: adapters in system order,
 // addresses in adapter order. An adapter without an IPv4 address is listed
 // once with address and mask 0.0.0.0. Every operation takes the mutex for its

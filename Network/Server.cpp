@@ -1,6 +1,6 @@
 #include "Network/Server.h"
 
-#include "Network/Enumerator.h"
+#include "common/Broadcasts.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -10,7 +10,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -19,9 +18,6 @@
 
 #ifdef _WIN32
 #include <mswsock.h>
-#else
-#include <netinet/in.h>
-#include <sys/socket.h>
 #endif
 
 namespace Network {
@@ -73,24 +69,18 @@ void ignoreUnreachablePeers(udp::socket& socket)
                    nullptr) == SOCKET_ERROR)
         throw boost::system::system_error(::WSAGetLastError(), boost::system::system_category(), "WSAIoctl");
 }
-#else
-void setSocketOption(udp::socket& socket, int level, int name, int value)
-{
-    if (::setsockopt(socket.native_handle(), level, name, &value, sizeof value) != 0)
-        throw boost::system::system_error(errno, boost::system::system_category(), "set_option");
-}
 #endif
 
 } // namespace
 
 // The sockets, the event loop and its workers.
 //
-// On Linux, besides the socket bound to the interface address there is, on an
-// IPv4 interface, a second socket bound to 255.255.255.255 on the same port: a
-// Linux socket bound to an interface address does not receive the broadcasts
-// that arrive on that interface, and frames may answer by broadcast. Of those
-// only the ones that arrived on the bound interface are delivered. Windows
-// delivers them to the socket bound to the interface address.
+// Besides the socket bound to the interface address there is, where the system
+// needs them, one socket per broadcast address of the interface, bound to it on
+// the same port: frames may answer by broadcast, to 255.255.255.255 or to the
+// subnet. Of those broadcasts only the ones that arrived on the bound interface
+// are delivered. (Windows delivers them to the socket bound to the interface
+// address, and needs none.)
 class ServerImpl {
 public:
     explicit ServerImpl(Server& owner) : owner_(owner), work_(boost::asio::make_work_guard(io_)) {}
@@ -106,14 +96,11 @@ public:
     SocketPtr socket() const;
 
 private:
-    SocketPtr broadcastSocket() const;
+    SocketPtr broadcastSocket(std::size_t i) const;
     void startReceive(std::shared_ptr<Receive> receive);
     void onReceive(std::shared_ptr<Receive> receive, const boost::system::error_code& error, std::size_t length);
-#ifndef _WIN32
-    void openBroadcastSocket(const udp::endpoint& bound);
-    void startBroadcastReceive(std::shared_ptr<Receive> receive);
-    void readBroadcasts(Receive& receive);
-#endif
+    void startBroadcastReceive(std::size_t i, std::shared_ptr<Receive> receive);
+    void readBroadcasts(udp::socket& socket, Receive& receive);
     void deliver(const char* bytes, std::size_t length, std::uint32_t source);
 
     Server& owner_;
@@ -121,7 +108,7 @@ private:
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_;
     mutable std::mutex socketMutex_;
     SocketPtr socket_;
-    SocketPtr broadcastSocket_;
+    std::vector<SocketPtr> broadcastSockets_; // one per broadcast address; emptied at teardown
     unsigned interfaceIndex_ = 0; // where delivered broadcasts must arrive
     std::atomic<bool> stopping_{false};
     std::vector<std::thread> workers_;
@@ -140,19 +127,44 @@ void ServerImpl::open(const std::string& localAddress, std::uint16_t localPort)
     socket->set_option(udp::socket::receive_buffer_size(socketReceiveBufferBytes), ignored);
     // Set now, before any thread starts operations, so that no operation writes the socket's state.
     socket->non_blocking(true);
-
 #ifdef _WIN32
     ignoreUnreachablePeers(*socket);
 #endif
+
+    const auto bound = socket->local_endpoint();
+    std::vector<SocketPtr> broadcastSockets;
+    const auto interface = bound.address().is_v4()
+                               ? Platform::broadcastInterfaceOf(bound.address().to_v4().to_uint())
+                               : std::nullopt;
+    if (interface) {
+        interfaceIndex_ = interface->index;
+        for (const std::uint32_t address : interface->broadcastAddresses) {
+            auto broadcastSocket = std::make_shared<udp::socket>(io_);
+            broadcastSocket->open(udp::v4());
+            if (!Platform::prepareBroadcastSocket(broadcastSocket->native_handle()))
+                throw boost::system::system_error(Platform::lastSocketError(), boost::system::system_category(),
+                                                  "set_option");
+            broadcastSocket->set_option(udp::socket::receive_buffer_size(socketReceiveBufferBytes), ignored);
+            broadcastSocket->non_blocking(true);
+            // A subnet broadcast the system does not hold as local cannot be
+            // bound, and then never arrives here either: go without it.
+            boost::system::error_code notBound;
+            broadcastSocket->bind(udp::endpoint(boost::asio::ip::address_v4(address), bound.port()), notBound);
+            if (notBound && address == boost::asio::ip::address_v4::broadcast().to_uint())
+                throw boost::system::system_error(notBound, "bind");
+            if (!notBound)
+                broadcastSockets.push_back(std::move(broadcastSocket));
+        }
+    }
     {
         std::lock_guard<std::mutex> lock(socketMutex_);
         socket_ = socket;
+        broadcastSockets_ = broadcastSockets;
     }
-#ifndef _WIN32
-    openBroadcastSocket(socket->local_endpoint());
-#endif
 
     const unsigned workers = std::max(std::thread::hardware_concurrency(), minimumWorkers);
+    for (std::size_t i = 0; i < broadcastSockets.size(); ++i)
+        startBroadcastReceive(i, std::make_shared<Receive>());
     for (unsigned i = 0; i < workers; ++i) {
         startReceive(std::make_shared<Receive>());
         workers_.emplace_back([this] { io_.run(); });
@@ -166,14 +178,14 @@ ServerImpl::~ServerImpl()
     //    no socket, are not started again.
     stopping_ = true;
     SocketPtr socket;
-    SocketPtr broadcastSocket;
+    std::vector<SocketPtr> broadcastSockets;
     {
         std::lock_guard<std::mutex> lock(socketMutex_);
         socket.swap(socket_);
-        broadcastSocket.swap(broadcastSocket_);
+        broadcastSockets.swap(broadcastSockets_);
     }
     socket.reset();
-    broadcastSocket.reset();
+    broadcastSockets.clear();
     // 2. Stop the loop; 3. join the workers. The work guard and the loop go
     //    with the members, discarding handlers that never ran.
     io_.stop();
@@ -187,10 +199,10 @@ SocketPtr ServerImpl::socket() const
     return socket_;
 }
 
-SocketPtr ServerImpl::broadcastSocket() const
+SocketPtr ServerImpl::broadcastSocket(std::size_t i) const
 {
     std::lock_guard<std::mutex> lock(socketMutex_);
-    return broadcastSocket_;
+    return i < broadcastSockets_.size() ? broadcastSockets_[i] : nullptr;
 }
 
 bool ServerImpl::send(const char* bytes, std::uint32_t length, const udp::endpoint& destination)
@@ -225,91 +237,47 @@ void ServerImpl::onReceive(std::shared_ptr<Receive> receive, const boost::system
     startReceive(std::move(receive));
 }
 
-#ifndef _WIN32
-
-void ServerImpl::openBroadcastSocket(const udp::endpoint& bound)
+void ServerImpl::startBroadcastReceive(std::size_t i, std::shared_ptr<Receive> receive)
 {
-    if (bound.address().is_v4() && !bound.address().is_unspecified())
-        interfaceIndex_ = interfaceIndexOf(bound.address().to_v4().to_uint());
-    if (interfaceIndex_ == 0)
-        return;
-    auto socket = std::make_shared<udp::socket>(io_);
-    socket->open(udp::v4());
-    socket->set_option(udp::socket::reuse_address(true));
-    setSocketOption(*socket, IPPROTO_IP, IP_PKTINFO, 1);
-    boost::system::error_code ignored;
-    socket->set_option(udp::socket::receive_buffer_size(socketReceiveBufferBytes), ignored);
-    socket->non_blocking(true);
-    socket->bind(udp::endpoint(boost::asio::ip::address_v4::broadcast(), bound.port()));
-    {
-        std::lock_guard<std::mutex> lock(socketMutex_);
-        broadcastSocket_ = socket;
-    }
-    startBroadcastReceive(std::make_shared<Receive>());
-}
-
-void ServerImpl::startBroadcastReceive(std::shared_ptr<Receive> receive)
-{
-    const SocketPtr socket = broadcastSocket();
+    const SocketPtr socket = broadcastSocket(i);
     if (!socket)
         return;
-    socket->async_wait(udp::socket::wait_read, [this, receive](const boost::system::error_code& error) {
-        if (!error)
-            readBroadcasts(*receive);
-        startBroadcastReceive(receive);
+    socket->async_wait(udp::socket::wait_read, [this, i, receive](const boost::system::error_code& error) {
+        if (!error) {
+            if (const SocketPtr ready = broadcastSocket(i))
+                readBroadcasts(*ready, *receive);
+        }
+        startBroadcastReceive(i, receive);
     });
 }
 
-// Reads every broadcast waiting on the broadcast socket and delivers those that
-// arrived on the bound interface. Only one of these runs at a time.
-void ServerImpl::readBroadcasts(Receive& receive)
+// Reads every broadcast waiting on one broadcast socket and delivers those that
+// arrived on the bound interface. Only one of these runs at a time per socket.
+void ServerImpl::readBroadcasts(udp::socket& socket, Receive& receive)
 {
-    const SocketPtr socket = broadcastSocket();
-    if (!socket)
-        return;
     while (!stopping_) {
-        sockaddr_in source{};
-        iovec data{receive.bytes.data(), receive.bytes.size()};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-        msghdr message{};
-        message.msg_name = &source;
-        message.msg_namelen = sizeof source;
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-        const ssize_t length = ::recvmsg(socket->native_handle(), &message, MSG_DONTWAIT | MSG_TRUNC);
-        if (length < 0) {
-            if (errno == EINTR)
-                continue;
-            return; // empty (EAGAIN) or an error that the next wait reports again
-        }
-        if (length == 0 || static_cast<std::size_t>(length) > receiveBufferSize ||
-            (message.msg_flags & MSG_TRUNC) != 0)
+        const auto datagram =
+            Platform::receiveBroadcast(socket.native_handle(), receive.bytes.data(), receive.bytes.size());
+        if (!datagram)
+            return; // empty, or an error that the next wait reports again
+        if (datagram->size == 0 || datagram->size > receiveBufferSize || datagram->arrivedOn != interfaceIndex_)
             continue;
-        unsigned arrivedOn = 0;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
-                in_pktinfo info;
-                std::memcpy(&info, CMSG_DATA(c), sizeof info);
-                arrivedOn = static_cast<unsigned>(info.ipi_ifindex);
-            }
-        }
-        if (arrivedOn == interfaceIndex_)
-            deliver(receive.bytes.data(), static_cast<std::size_t>(length), ntohl(source.sin_addr.s_addr));
+        deliver(receive.bytes.data(), datagram->size, datagram->sender);
     }
 }
-
-#endif
 
 void ServerImpl::deliver(const char* bytes, std::size_t length, std::uint32_t source)
 {
     owner_.forEachHandler([&](ServerEventHandler* handler) {
-        // A handler that throws must not end the worker or the receive.
+        // A handler that throws, whatever it throws, must not end the worker or the receive.
         try {
             handler->onDatagram(bytes, static_cast<std::uint32_t>(length), source);
+        } catch (const Exception& e) {
+            std::fprintf(stderr, "datagram handler failed: %s\n", e.message().c_str());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "datagram handler failed: %s\n", e.what());
+        } catch (...) {
+            std::fprintf(stderr, "datagram handler failed with an unknown exception\n");
         }
     });
 }

@@ -1,5 +1,7 @@
 #include "common/Executor.h"
 
+#include "common/Exception.h"
+
 #include <boost/asio/post.hpp>
 
 #include <cstdio>
@@ -7,11 +9,14 @@
 
 Executor::Executor() : work_(boost::asio::make_work_guard(io_)), thread_([this] { run(); }) {}
 
-Executor::~Executor()
+Executor::~Executor() { stop(); }
+
+void Executor::stop()
 {
     // Stop first so queued tasks are discarded, then wait for a running task to end.
     io_.stop();
-    thread_.join();
+    if (thread_.joinable())
+        thread_.join();
 }
 
 void Executor::post(std::function<void()> task)
@@ -26,6 +31,8 @@ void Executor::run()
         try {
             io_.run();
             return;
+        } catch (const Exception& e) {
+            std::fprintf(stderr, "task failed: %s\n", e.message().c_str());
         } catch (const std::exception& e) {
             std::fprintf(stderr, "task failed: %s\n", e.what());
         } catch (...) {

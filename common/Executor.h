@@ -19,6 +19,11 @@ public:
 
     void post(std::function<void()> task);
 
+    // Stops and joins now, as destruction would: the task that is running
+    // finishes, queued ones are discarded, later posts never run. Safe to
+    // call more than once; never from a task of this executor.
+    void stop();
+
 private:
     void run();
 

@@ -2,11 +2,9 @@
 
 #include "Morv/Message.h"
 #include "Morv/Wire.h"
-#include "apps/kivcast/Console.h"
-#include "apps/kivcast/MeterData.h"
+#include "apps/kivcast/Report.h"
 #include "apps/kivcast/SlowTimeoutBehavior.h"
 #include "common/Platform.h"
-#include "common/TextEscape.h"
 
 #include <chrono>
 #include <thread>
@@ -23,37 +21,40 @@ bool startsWith(const std::string& text, const char* prefix)
 }
 } // namespace
 
-std::string dottedAddress(std::uint32_t address)
+Application::Application(const std::string& networkAddress, bool dynamicPorts, std::uint64_t targetFrameId,
+                         Console::Writer& console, const BeforeDiscovery& beforeDiscovery)
+    : console_(console), targetFrameId(targetFrameId), kivNetworkType(dynamicPorts, &pyxNetworkType)
 {
-    return (boost::format("%u.%u.%u.%u") % (address >> 24) % ((address >> 16) & 0xFF) % ((address >> 8) & 0xFF) %
-            (address & 0xFF))
-        .str();
-}
-
-Application::Application(const std::string& networkAddress, bool dynamicPorts, std::uint64_t targetFrameId)
-    : targetFrameId(targetFrameId), kivNetworkType(dynamicPorts, &pyxNetworkType)
-{
-    network.emplace(kivNetworkType, networkAddress);
+    // The heartbeat starts only once both handlers are subscribed: every frame
+    // is reported by the events, in the order the frame list learnt of it, and
+    // the first frame to answer at an address owns it.
+    network.emplace(kivNetworkType, networkAddress, nullptr, MorvNetwork::Discovery::StartLater);
     const Network::Server& server = network->getServer();
-    Console::out(boost::format("Discovering frames on %s:%u...\n\n") % dottedAddress(server.localAddress()) %
+    console_.out(boost::format("Discovering frames on %s:%u...\n\n") % dottedAddress(server.localAddress()) %
                  server.localPort());
-
     const auto foundToken = network->onFrameFound().subscribe([this](std::uint64_t id) { frameFound(id); });
     const auto lostToken = network->onFrameLost().subscribe([this](std::uint64_t id) { frameLost(id); });
-    // The heartbeat started with the engine: frames reported before the
-    // subscription are taken from the frame table (frameFound ignores a
-    // frame it has already recorded).
+    // Frames that answered someone else's discovery before the subscription
+    // (frameFound skips a frame it has recorded already).
     for (const std::uint64_t id : network->frameIds())
         frameFound(id);
+    if (beforeDiscovery)
+        beforeDiscovery(*network);
+    network->startDiscovery();
 
     if (targetFrameId == 0) {
         std::this_thread::sleep_for(DISCOVERY_TIME);
     } else {
         std::unique_lock<std::mutex> lock(namedFrameMutex);
         if (!namedFrameFound.wait_for(lock, DISCOVERY_TIME, [this] { return namedFrameSeen; }))
-            Console::err("Frame discovery timed out, frame not found!\n");
+            console_.err("Frame discovery timed out, frame not found!\n");
     }
-    Console::out("\n");
+    {
+        // A "Found" line being printed right now is finished first; none follows.
+        std::lock_guard<std::mutex> frames(framesMutex);
+        discovering = false;
+    }
+    console_.out("\n");
     // The subscription tokens go here: frames that appear from now on are
     // neither printed nor recorded, although the engine still sends to them.
 }
@@ -72,7 +73,7 @@ void Application::frameFound(std::uint64_t frameId)
     if (targetFrameId != 0 && frameId != targetFrameId)
         return;
     std::lock_guard<std::mutex> frames(framesMutex);
-    if (foundFrames.count(frameId) != 0)
+    if (!discovering || foundFrames.count(frameId) != 0)
         return;
     foundFrames.emplace(frameId, static_cast<std::int32_t>(foundFrames.size()));
 
@@ -90,10 +91,10 @@ void Application::frameFound(std::uint64_t frameId)
         }
         const int n = static_cast<int>(foundFrames.size());
         if (duplicate)
-            Console::out(boost::format("    %3i. Found %08x:%08x @ %s  %s\n") % n % idHigh(frameId) % idLow(frameId) %
+            console_.out(boost::format("    %3i. Found %08x:%08x @ %s  %s\n") % n % idHigh(frameId) % idLow(frameId) %
                          dottedAddress(info.address) % "DUPLICATE IP FOUND!");
         else
-            Console::out(boost::format("    %3i. Found %08x:%08x @ %s\n") % n % idHigh(frameId) % idLow(frameId) %
+            console_.out(boost::format("    %3i. Found %08x:%08x @ %s\n") % n % idHigh(frameId) % idLow(frameId) %
                          dottedAddress(info.address));
     } catch (const UnknownFrameIdException&) {
         // Gone again before it could be looked up: counted, printed nowhere.
@@ -149,55 +150,16 @@ int Application::sendMessage(const std::string& text)
 
 void Application::handleResponse(std::uint64_t frameId, const char* bytes, unsigned length, ErrorCode code)
 {
-    switch (code) {
-    case TimedOut:
-        reportResult(frameId, "timed out");
-        break;
-    case TransmissionFailed:
-        reportResult(frameId, "transmission failed");
-        break;
-    case Success: {
-        const std::int16_t lengthField = length >= HEADER_SIZE ? loadS16(bytes, OFFSET_LENGTH) : 0;
-        const std::uint16_t command = length >= HEADER_SIZE ? loadU16(bytes, OFFSET_COMMAND) : 0;
-        if (length < HEADER_SIZE || lengthField <= 0 || static_cast<unsigned>(lengthField) != length) {
-            reportResult(frameId, "invalid response");
-        } else if (command == CMD_Ack) {
-            // An Ack too short for its status word is malformed like any other.
-            if (length < OFFSET_ACK_STATUS + 4) {
-                reportResult(frameId, "invalid response");
-            } else {
-                const std::uint32_t status = loadU32(bytes, OFFSET_ACK_STATUS);
-                if (status == ACK_SUCCESS) {
-                    ++messagesSucceeded;
-                    reportResult(frameId, "succeeded");
-                } else {
-                    reportResult(frameId, (boost::format("failed (%d)") % static_cast<std::int32_t>(status)).str());
-                }
-            }
-        } else if (command == CMD_KivText) {
-            const int version = meterDataVersion(messageText);
-            if (version == 0) {
-                ++messagesSucceeded;
-                const std::size_t textLength = boundedTextLength(bytes, length, OFFSET_BODY);
-                const std::string text = escapeControlCharacters(std::string_view(bytes + OFFSET_BODY, textLength));
-                reportResult(frameId, (boost::format("replied %s") % text).str());
-            } else if (const auto report = formatMeterData(bytes + OFFSET_BODY, length - OFFSET_BODY, version)) {
-                ++messagesSucceeded;
-                reportMeterData(frameId, version, *report);
-            } else {
-                // Shorter than its version's record: never read past its end.
-                reportResult(frameId, "invalid response");
-            }
-        } else {
-            reportResult(frameId, "invalid response");
-        }
+    const ResponseReport report = classifyResponse(bytes, length, code, messageText);
+    if (report.succeeded)
+        ++messagesSucceeded;
+    if (report.meterVersion != 0)
+        reportMeterData(frameId, report.meterVersion, report.text);
+    else
+        reportResult(frameId, report.text);
+    if (report.received)
         ++responsesReceived;
-        break;
-    }
-    default:
-        reportResult(frameId, (boost::format("unknown error (%d)") % static_cast<int>(code)).str());
-        break;
-    }
+    // Last: once the run flow sees every request completed, every line is handed over.
     ++requestsCompleted;
 }
 
@@ -213,8 +175,7 @@ void Application::reportResult(std::uint64_t frameId, const std::string& text)
     const std::string address = addressText(frameId);
     std::lock_guard<std::mutex> lock(outputMutex);
     ++resultLineCount;
-    Console::out(boost::format("    %3d. %08x:%08x @ %-15s %s\n") % resultLineCount % idHigh(frameId) %
-                 idLow(frameId) % address % text);
+    console_.out(resultLine(resultLineCount, frameId, address, text));
 }
 
 void Application::reportMeterData(std::uint64_t frameId, int version, const std::string& report)
@@ -222,8 +183,5 @@ void Application::reportMeterData(std::uint64_t frameId, int version, const std:
     const std::string address = addressText(frameId);
     std::lock_guard<std::mutex> lock(outputMutex);
     ++resultLineCount;
-    Console::out((boost::format("    %3d. %08x:%08x @ %-15s replied with meter data v%d:\n") % resultLineCount %
-                  idHigh(frameId) % idLow(frameId) % address % version)
-                     .str() +
-                 report);
+    console_.out(meterTitleLine(resultLineCount, frameId, address, version) + report);
 }

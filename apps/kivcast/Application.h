@@ -3,10 +3,12 @@
 #include "Morv/MorvNetwork.h"
 #include "Morv/NetworkType.h"
 #include "Morv/Types.h"
+#include "apps/kivcast/Console.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -15,6 +17,8 @@
 // One run of kivcast: binds through the request engine, discovers the frames
 // (in the constructor), sends the message to every frame or to the named one,
 // and prints one numbered result line or meter-data report per request.
+// Everything it prints is handed to the console writer it is given, so that
+// no engine thread ever waits for the console.
 //
 // Threads: the owner's thread constructs, calls sendMessage and destroys;
 // frameFound and frameLost run on the frame list's event thread during
@@ -25,9 +29,14 @@ class Application {
 public:
     static constexpr std::uint64_t SOURCE_ID = 1234567890;
 
+    // Runs with the engine once the application has subscribed to its events
+    // and before the first discovery broadcast (tests watch the events with it).
+    using BeforeDiscovery = std::function<void(Morv::MorvNetwork&)>;
+
     // Performs the whole discovery phase before it returns. Throws what the
-    // engine's construction throws.
-    Application(const std::string& networkAddress, bool dynamicPorts, std::uint64_t targetFrameId);
+    // engine's construction throws. `console` must outlive the application.
+    Application(const std::string& networkAddress, bool dynamicPorts, std::uint64_t targetFrameId,
+                Console::Writer& console, const BeforeDiscovery& beforeDiscovery = {});
     // Stops the engine first, so no callback runs afterwards.
     ~Application();
     Application(const Application&) = delete;
@@ -43,6 +52,8 @@ public:
     // Prints the title line and the decoded report as one numbered result.
     void reportMeterData(std::uint64_t frameId, int version, const std::string& report);
 
+    Console::Writer& console() { return console_; }
+
     void frameFound(std::uint64_t frameId);
     void frameLost(std::uint64_t frameId);
 
@@ -53,6 +64,7 @@ public:
 private:
     std::string addressText(std::uint64_t frameId);
 
+    Console::Writer& console_;
     const std::uint64_t targetFrameId;
     const std::uint64_t sourceId = SOURCE_ID;
     std::uint32_t resultLineCount = 0;
@@ -62,6 +74,7 @@ private:
     Morv::KivNetworkType kivNetworkType;
     std::optional<Morv::MorvNetwork> network;
     std::map<std::uint64_t, std::int32_t> foundFrames;
+    bool discovering = true; // guarded by framesMutex: "Found" lines only while it is set
     std::mutex framesMutex;
     std::map<std::uint64_t, std::uint32_t> frameAddresses;
     std::map<std::uint32_t, std::uint64_t> addressOwners;
@@ -71,5 +84,3 @@ private:
     bool namedFrameSeen = false;
 };
 
-// Dotted form of an IPv4 address held in host byte order.
-std::string dottedAddress(std::uint32_t address);

@@ -2,21 +2,65 @@
 
 #include <boost/format.hpp>
 
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <deque>
 #include <locale>
+#include <mutex>
 #include <string>
+#include <thread>
 
-// Console output of kivcast. Every write is flushed at once, so a caller
-// reading a pipe sees each line as it is printed and in order.
+// Console output of kivcast.
 namespace Console {
 
-inline void out(const std::string& text)
-{
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
-}
+// Owns standard output and standard error for one run. Texts are handed over
+// from any thread and written by a thread of its own, in the order they were
+// handed over, each batch flushed at once, so a reader of a pipe sees every
+// line promptly and in order. Handing over never waits for the reader: a slow
+// console (a paused terminal, a pager, a slow pipe) holds up nothing but this
+// thread, and what it has not written yet waits in memory, bounded by the
+// lines of one run. Destruction writes everything handed over, then stops.
+class Writer {
+public:
+    explicit Writer(std::FILE* out = stdout, std::FILE* err = stderr);
+    ~Writer();
+    Writer(const Writer&) = delete;
+    Writer& operator=(const Writer&) = delete;
 
-inline void err(const std::string& text)
+    void out(std::string text) { hand(Stream::Out, std::move(text)); }
+    void err(std::string text) { hand(Stream::Err, std::move(text)); }
+    void out(const boost::format& text) { out(text.str()); }
+    void err(const boost::format& text) { err(text.str()); }
+
+    // Waits until everything handed over so far has been written and flushed.
+    void flush();
+
+private:
+    enum class Stream { Out, Err };
+    struct Text {
+        Stream stream;
+        std::string text;
+    };
+
+    void hand(Stream stream, std::string text);
+    void run();
+
+    std::FILE* const out_;
+    std::FILE* const err_;
+    std::mutex mutex_;
+    std::condition_variable handedOver_;
+    std::condition_variable written_;
+    std::deque<Text> queue_;        // guarded by mutex_
+    std::uint64_t handed_ = 0;      // texts handed over so far; guarded by mutex_
+    std::uint64_t writtenCount_ = 0; // texts written so far; guarded by mutex_
+    bool stopping_ = false;         // guarded by mutex_
+    std::thread thread_;            // last: starts once the rest is in place
+};
+
+// Written at once on the calling thread, for the few lines printed outside a
+// run (errors before and after it).
+inline void errNow(const std::string& text)
 {
     std::fwrite(text.data(), 1, text.size(), stderr);
     std::fflush(stderr);
@@ -32,8 +76,5 @@ inline void prepareFormatting()
     for (int c = 0; c < 256; ++c)
         facet.narrow(static_cast<char>(c), '\0');
 }
-
-inline void out(const boost::format& text) { out(text.str()); }
-inline void err(const boost::format& text) { err(text.str()); }
 
 } // namespace Console

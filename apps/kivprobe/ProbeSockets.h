@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace Probe {
 
@@ -18,12 +19,16 @@ void print(const std::string& text);
 struct Datagram {
     std::size_t size = 0;
     std::uint32_t sender = 0; // IPv4, host byte order
+    bool otherInterface = false; // a broadcast that arrived on another interface: to be dropped
 };
 
 // The probe's two blocking UDP sockets, both bound to the interface address:
 // the send socket on FRAME_PORT, through which every message leaves, and the
-// receive socket on REPLY_PORT, from which every answer is read. Reads are
-// only made when a datagram is waiting, so no call here blocks for long.
+// receive socket on REPLY_PORT, from which every answer is read. Where the
+// system does not deliver broadcasts to a socket bound to an interface
+// address, frames that answer by broadcast are read from further sockets,
+// bound to the interface's broadcast addresses on REPLY_PORT. Reads are only
+// made when a datagram is waiting, so no call here blocks for long.
 // Single-threaded.
 class Sockets {
 public:
@@ -40,15 +45,20 @@ public:
 
     // Reads and discards the datagrams waiting on the receive socket.
     void drain();
-    // Reads the next waiting datagram into the buffer; nothing when none waits.
+    // Reads the next waiting datagram, from whichever receiving socket has one,
+    // into the buffer; nothing when none waits.
     std::optional<Datagram> receive(char* buffer, std::size_t capacity);
     // Sends the bytes to `address` (host byte order), FRAME_PORT. False when
     // the send failed or sent fewer bytes.
     bool send(const char* bytes, std::size_t size, std::uint32_t address);
 
 private:
+    bool openBroadcastSockets(std::uint32_t address);
+
     SocketApi::Handle sendSocket_ = SocketApi::NO_SOCKET;
     SocketApi::Handle receiveSocket_ = SocketApi::NO_SOCKET;
+    std::vector<SocketApi::Handle> broadcastSockets_;
+    unsigned interfaceIndex_ = 0; // where the broadcasts read must have arrived
 };
 
 } // namespace Probe

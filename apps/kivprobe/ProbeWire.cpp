@@ -88,8 +88,11 @@ std::optional<Morv::MSG_CmdHdr> acceptDatagram(const char* bytes, std::size_t si
         return std::nullopt;
     if (header->sourceId == ownId)
         return std::nullopt;
-    if (header->length <= Morv::HEADER_SIZE || header->signedLength() > static_cast<int>(RECEIVE_BUFFER_SIZE) ||
-        header->length != size)
+    // The size is the datagram's real size, which may exceed the buffer; the
+    // length field is compared signed, so 0x9000 never matches a 36,864-byte datagram.
+    const int length = header->signedLength();
+    if (size > RECEIVE_BUFFER_SIZE || header->length <= Morv::HEADER_SIZE ||
+        length > static_cast<int>(RECEIVE_BUFFER_SIZE) || length != static_cast<int>(size))
         return std::nullopt;
     if (header->destinationId != Morv::DISCOVERY_ID && header->destinationId != ownId)
         return std::nullopt;
@@ -148,7 +151,7 @@ Outcome describeAnswer(const char* bytes, std::size_t size, std::uint64_t frameI
     if (Morv::loadU16(bytes, Morv::OFFSET_COMMAND) == Morv::CMD_KivText) {
         const std::size_t length = Morv::boundedTextLength(bytes, size, Morv::OFFSET_BODY);
         const std::string text = length == 0 ? std::string() : std::string(bytes + Morv::OFFSET_BODY, length);
-        return {true, id + " returned \"" + escapeControlCharacters(text) + "\"\n"};
+        return {true, id + " returned \"" + escapeForConsole(text) + "\"\n"};
     }
     const std::uint32_t status = Morv::loadU32(bytes, Morv::OFFSET_ACK_STATUS);
     if (status == Morv::ACK_SUCCESS)

@@ -47,8 +47,9 @@ bool isAcceptedDeviceType(std::uint32_t deviceType);
 // The header of a received datagram when it passes the probe's checks, in
 // this order: a whole header; not sent from the probe's own interface
 // address; not carrying the probe's own source ID; a length field above 28,
-// at most RECEIVE_BUFFER_SIZE and equal to the datagram's size; addressed to
-// the probe or to every frame. Nothing otherwise.
+// at most RECEIVE_BUFFER_SIZE and equal to the datagram's size (read signed);
+// addressed to the probe or to every frame. Nothing otherwise. `size` is the
+// datagram's real size, so an accepted datagram always fits the buffer.
 std::optional<Morv::MSG_CmdHdr> acceptDatagram(const char* bytes, std::size_t size, std::uint32_t senderAddress,
                                                std::uint32_t interfaceAddress, std::uint64_t ownId);
 

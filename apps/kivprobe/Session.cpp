@@ -45,7 +45,7 @@ bool Session::openSockets(const char* addressText)
 std::optional<Session::Received> Session::pollOnce()
 {
     const auto datagram = sockets_.receive(buffer_.data(), buffer_.size());
-    if (!datagram)
+    if (!datagram || datagram->otherInterface)
         return std::nullopt;
     const auto header = acceptDatagram(buffer_.data(), datagram->size, datagram->sender, interfaceAddress_, ownId_);
     if (!header)

@@ -1,6 +1,8 @@
 #include "apps/kivprobe/SocketApi.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <winsock2.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -57,14 +59,23 @@ bool setSocketOption(Handle socket, int name, int value)
     return ::setsockopt(socket, SOL_SOCKET, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
 }
 
-bool datagramWaiting(Handle socket)
+std::optional<Handle> socketWithDatagram(const std::vector<Handle>& sockets)
 {
     // WSAPoll rather than FIONREAD, which counts bytes: an empty datagram
     // would read as "nothing waiting" and hold up every datagram behind it.
-    WSAPOLLFD p{};
-    p.fd = socket;
-    p.events = POLLRDNORM;
-    return ::WSAPoll(&p, 1, 0) > 0 && (p.revents & POLLRDNORM) != 0;
+    std::vector<WSAPOLLFD> polled;
+    for (const Handle socket : sockets) {
+        WSAPOLLFD p{};
+        p.fd = socket;
+        p.events = POLLRDNORM;
+        polled.push_back(p);
+    }
+    if (::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), 0) <= 0)
+        return std::nullopt;
+    for (const WSAPOLLFD& p : polled)
+        if ((p.revents & POLLRDNORM) != 0)
+            return p.fd;
+    return std::nullopt;
 }
 
 std::optional<Received> receiveFrom(Handle socket, char* buffer, std::size_t capacity)
@@ -113,13 +124,20 @@ bool setSocketOption(Handle socket, int name, int value)
     return ::setsockopt(socket, SOL_SOCKET, name, &value, sizeof value) == 0;
 }
 
-bool datagramWaiting(Handle socket)
+std::optional<Handle> socketWithDatagram(const std::vector<Handle>& sockets)
 {
     // poll() rather than FIONREAD: on Linux FIONREAD gives the size of the
     // first waiting datagram, so an empty datagram would read as "nothing
     // waiting" and hide every datagram behind it.
-    pollfd p{socket, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0;
+    std::vector<pollfd> polled;
+    for (const Handle socket : sockets)
+        polled.push_back(pollfd{socket, POLLIN, 0});
+    if (::poll(polled.data(), polled.size(), 0) <= 0)
+        return std::nullopt;
+    for (const pollfd& p : polled)
+        if ((p.revents & POLLIN) != 0)
+            return p.fd;
+    return std::nullopt;
 }
 
 std::optional<Received> receiveFrom(Handle socket, char* buffer, std::size_t capacity)

@@ -4,22 +4,20 @@
 // Sockets on Windows, POSIX sockets elsewhere. Addresses and ports are in
 // host byte order. Single-threaded.
 
+#include "common/Broadcasts.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
-
-#ifdef _WIN32
-#include <winsock2.h>
-#endif
+#include <vector>
 
 namespace Probe::SocketApi {
 
+using Handle = Platform::SocketHandle;
 #ifdef _WIN32
-using Handle = SOCKET;
-constexpr Handle NO_SOCKET = INVALID_SOCKET;
+constexpr Handle NO_SOCKET = ~Handle{0}; // INVALID_SOCKET
 #else
-using Handle = int;
 constexpr Handle NO_SOCKET = -1;
 #endif
 
@@ -35,8 +33,9 @@ void closeSocket(Handle socket);
 bool setSocketOption(Handle socket, int name, int value);
 bool bindTo(Handle socket, std::uint32_t address, std::uint16_t port);
 
-// Whether a datagram waits on the socket, an empty one included. Never blocks.
-bool datagramWaiting(Handle socket);
+// The first of the sockets on which a datagram waits, an empty one included.
+// Never blocks.
+std::optional<Handle> socketWithDatagram(const std::vector<Handle>& sockets);
 
 // One datagram read into the buffer. `size` is the datagram's whole size, or
 // more than `capacity` when it did not fit.

@@ -315,6 +315,89 @@ TEST(Engine, DestructionWithRequestsInFlightCallsNoHandler)
     EXPECT_TRUE(calls.entries().empty());
 }
 
+namespace {
+// Forwards every datagram to the engine's own server, and holds the first
+// retransmission it sees inside its send call until the test releases it.
+class HoldingSender : public Network::DatagramSender {
+public:
+    bool broadcast(const char* bytes, std::uint32_t length) override
+    {
+        Network::Server* target = server.load();
+        return target == nullptr || target->broadcast(bytes, length);
+    }
+    bool sendTo(const char* bytes, std::uint32_t length, std::uint32_t address, std::uint16_t port) override
+    {
+        holdFirstRetransmission(bytes, length);
+        Network::Server* target = server.load();
+        return target == nullptr || target->sendTo(bytes, length, address, port);
+    }
+
+    bool waitUntilHolding()
+    {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, std::chrono::seconds(10), [&] { return holding_; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+    std::atomic<Network::Server*> server{nullptr};
+
+private:
+    void holdFirstRetransmission(const char* bytes, std::uint32_t length)
+    {
+        if (length < HEADER_SIZE)
+            return;
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (++transmissions_[loadU32(bytes, OFFSET_SEQUENCE)] != 2 || holding_)
+            return;
+        holding_ = true;
+        changed_.notify_all();
+        changed_.wait_for(lock, std::chrono::seconds(20), [&] { return released_; });
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::uint32_t, int> transmissions_;
+    bool holding_ = false;
+    bool released_ = false;
+};
+} // namespace
+
+// The engine is torn down while a retransmission is inside the send path and
+// first transmissions wait for room in the window: the send finishes before
+// the server goes (the sanitizer builds see any use of it after it is freed),
+// and no handler is called.
+TEST(Engine, TeardownWaitsForSendsInProgressBeforeTheServerGoes)
+{
+    kivtest::Emulator emulator({"--frames", "20", "--reply", "none"});
+    HoldingSender sender;
+    Engine engine(&sender);
+    sender.server = &engine.network->getServer();
+    ASSERT_TRUE(engine.discover(20));
+    Calls calls;
+    // 232 bytes each: two fit the first window, the others wait for room.
+    for (const std::uint64_t id : engine.network->frameIds())
+        ASSERT_TRUE(engine.send(id, "Dev.Name=" + std::string(191, 'n'), calls.handler()));
+    ASSERT_TRUE(sender.waitUntilHolding()) << "no retransmission";
+    calls.close();
+
+    std::atomic<bool> destroyed{false};
+    std::thread teardown([&] {
+        engine.network.reset();
+        destroyed = true;
+    });
+    // The teardown gets as far as it can while the retransmission is held.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(destroyed) << "torn down while a send was in progress";
+    sender.release();
+    teardown.join();
+    EXPECT_FALSE(calls.late());
+}
+
 TEST(Engine, EveryRequestReportsExactlyOnceUnderLossDuplicatesAndDelay)
 {
     constexpr std::size_t frames = 500;

@@ -275,8 +275,13 @@ TEST(FrameList, AdmissionOfDiscoveryReplies)
         {"length field beyond the datagram", bytesOf(Reply{.lengthField = 101}), 0, NO_MESSAGE, 0},
         {"negative length field", bytesOf(Reply{.lengthField = 0x8000}), 0, NO_MESSAGE, 0},
         {"length field short of the datagram", bytesOf(Reply{.lengthField = 96}), FRAME, CMD_BroadcastID, FRAME},
-        {"bad length field in a special state", bytesOf(Reply{.flags = 0x08, .lengthField = 101}), FRAME,
-         NOT_A_COMMAND, FRAME},
+        // A special state waives the node-type test only.
+        {"bad length field in a special state", bytesOf(Reply{.flags = 0x08, .lengthField = 101}), 0, NO_MESSAGE,
+         0},
+        {"negative length field in a special state", bytesOf(Reply{.flags = 0x02, .lengthField = 0x8000}), 0,
+         NO_MESSAGE, 0},
+        // From a sender the list does not know: taken as it comes, but it holds no header to read.
+        {"other message, length field below a header", bytesOf(Other{.lengthField = 10}), 0, NOT_A_COMMAND, FRAME},
         // Too short for a discovery reply: an ordinary message, so it can still answer a request.
         {"truncated to 96 bytes", bytesOf(Reply{.lengthField = 96, .size = 96}), 0, CMD_BroadcastID, FRAME},
         {"command 5, 436 bytes, count 1", extended(OTHER_FRAME, 436, 1, Reply{.frameId = INNER}), INNER,
@@ -350,6 +355,28 @@ TEST(FrameList, SpecialStateSwitchesTheFrameToBroadcastForGood)
     EXPECT_TRUE(d.useBroadcast) << "a later reply with state 0 does not undo it";
     EXPECT_EQ(d.address, NEW_ADDRESS);
     EXPECT_EQ(h.list->frameInfo(FRAME).state, 0);
+}
+
+// A frame in a special state is spared the node-type test only: a message
+// whose length field does not fit it is dropped like any other.
+TEST(FrameList, SpecialStateWaivesOnlyTheNodeTypeTest)
+{
+    Harness h;
+    const std::int64_t t0 = h.now.load();
+    h.deliver(bytesOf(Reply{.nodeType = 7, .flags = 0x10}));
+    ASSERT_EQ(h.settle(), found(FRAME));
+
+    h.now = t0 + 3;
+    h.deliver(bytesOf(Other{.nodeType = 7}));
+    EXPECT_EQ(h.list->frameInfo(FRAME).lastSeen, t0 + 3);
+    h.now = t0 + 6;
+    h.deliver(bytesOf(Other{.nodeType = 7, .lengthField = 33}), NEW_ADDRESS);
+    h.deliver(bytesOf(Other{.nodeType = 7, .lengthField = 0x8000}), NEW_ADDRESS);
+    EXPECT_EQ(h.list->frameInfo(FRAME).lastSeen, t0 + 3);
+    Destination d;
+    ASSERT_TRUE(h.list->findDestination(FRAME, d));
+    EXPECT_EQ(d.address, FRAME_ADDRESS) << "a dropped message does not move the frame";
+    EXPECT_EQ(h.messages().size(), 2U) << "the discovery reply and the valid message only";
 }
 
 TEST(FrameList, FoundAndChangedEvents)

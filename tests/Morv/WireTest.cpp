@@ -186,10 +186,13 @@ TEST(Command, FromReceivedBytes)
         std::size_t kept;
     };
     for (const Case c : {Case{40, 48, true, 40}, Case{48, 48, true, 48}, Case{49, 48, false, 0},
-                         Case{-4, 48, false, 0}, Case{28, 27, false, 0}}) {
+                         Case{-4, 48, false, 0}, Case{28, 27, false, 0}, Case{28, 28, true, 28},
+                         Case{27, 48, false, 0}, Case{0, 48, false, 0}}) {
         storeU16(datagram.data(), OFFSET_LENGTH, static_cast<std::uint16_t>(c.lengthField));
         const Command<MSG_CmdHdr> cmd(datagram.data(), c.count);
         EXPECT_EQ(cmd.isCommand(), c.command) << c.lengthField;
         EXPECT_EQ(cmd.size(), c.kept) << c.lengthField;
+        // Never reads past what it holds.
+        EXPECT_EQ(cmd.header().length, c.command ? c.lengthField : 0) << c.lengthField;
     }
 }

@@ -1,6 +1,7 @@
 // Runs in a private network namespace of its own (NETNS), so the test may add
 // interfaces and addresses.
 #include "Network/Enumerator.h"
+#include "common/Broadcasts.h"
 
 #include <gtest/gtest.h>
 
@@ -103,10 +104,27 @@ TEST_F(EnumeratorOnInterfaces, LoadingAgainReplacesTheList)
     EXPECT_EQ(listOf(enumerator), list);
 }
 
-TEST_F(EnumeratorOnInterfaces, FindsTheInterfaceThatHoldsAnAddress)
+TEST_F(EnumeratorOnInterfaces, FindsTheInterfaceAndBroadcastsOfAnAddress)
 {
-    EXPECT_EQ(Network::interfaceIndexOf(0x7F000001), if_nametoindex("lo"));
-    EXPECT_EQ(Network::interfaceIndexOf(0x0A000007), if_nametoindex("kv0"));
-    EXPECT_EQ(Network::interfaceIndexOf(0xAC100001), if_nametoindex("kv0")); // the alias
-    EXPECT_EQ(Network::interfaceIndexOf(0x0A000008), 0U);
+    struct Case {
+        std::uint32_t address;
+        const char* interface; // null: none holds it
+        std::vector<std::uint32_t> broadcasts;
+    };
+    const Case cases[] = {
+        {0x7F000001, "lo", {0xFFFFFFFF}},                   // loopback has no subnet broadcast
+        {0xC0A80114, "kv0", {0xFFFFFFFF, 0xC0A801FF}},      // 192.168.1.20/24
+        {0x0A000007, "kv0", {0xFFFFFFFF, 0x0AFFFFFF}},      // 10.0.0.7/8
+        {0xAC100001, "kv0", {0xFFFFFFFF, 0xAC10FFFF}},      // the alias 172.16.0.1/16
+        {0x0A000008, nullptr, {}},
+        {0, nullptr, {}},
+    };
+    for (const Case& c : cases) {
+        const auto found = Platform::broadcastInterfaceOf(c.address);
+        ASSERT_EQ(found.has_value(), c.interface != nullptr) << std::hex << c.address;
+        if (found) {
+            EXPECT_EQ(found->index, if_nametoindex(c.interface)) << std::hex << c.address;
+            EXPECT_EQ(found->broadcastAddresses, c.broadcasts) << std::hex << c.address;
+        }
+    }
 }

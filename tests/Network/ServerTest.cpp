@@ -408,6 +408,69 @@ TEST(Server, DeliversBroadcastsFromTheBoundInterfaceOnly)
     }
 }
 
+// A broadcast to the bound interface's subnet (10.1.1.255 on 10.1.1.1/24) is
+// delivered like one to 255.255.255.255; one to another subnet is not.
+TEST(Server, DeliversSubnetBroadcastsOfTheBoundInterface)
+{
+    ASSERT_EQ(std::system("ip link add kv0 type veth peer name kv1 && ip addr add 10.1.1.1/24 brd + dev kv0"
+                          " && ip addr add 10.2.2.1/24 brd + dev kv1 && ip link set kv0 up && ip link set kv1 up"),
+              0);
+    Recorder recorder;
+    {
+        Server server(remotePort, "10.1.1.1", localPort);
+        server.addHandler(&recorder);
+        const Peer own("10.1.1.1", 7000);
+        const Peer foreign("10.2.2.1", 7001);
+        const Peer foreignWatcher("10.2.2.255", localPort, true);
+        foreign.sendTo("other subnet", "10.2.2.255", localPort);
+        const auto seen = foreignWatcher.receive();
+        ASSERT_TRUE(seen);
+        ASSERT_EQ(seen->bytes, "other subnet");
+        own.sendTo("subnet", "10.1.1.255", localPort);
+        own.sendTo("everyone", "255.255.255.255", localPort);
+        ASSERT_TRUE(recorder.waitFor("subnet"));
+        ASSERT_TRUE(recorder.waitFor("everyone"));
+        server.removeHandler(&recorder);
+    }
+    const auto received = recorder.received();
+    ASSERT_EQ(received.size(), 2U);
+    for (const Datagram& d : received)
+        EXPECT_EQ(d.source, 0x0A010101U) << d.bytes;
+}
+
+// A handler that throws anything at all neither ends its worker nor stops the
+// receives: the next datagrams still reach it.
+TEST(Server, SurvivesHandlersThatThrow)
+{
+    class Throwing : public Network::ServerEventHandler {
+    public:
+        void onDatagram(const char* bytes, std::uint32_t length, std::uint32_t) override
+        {
+            const std::string text(bytes, length);
+            if (text == "library")
+                throw Network::CouldNotCreateListenerException("Test", 1, "thrown by a handler");
+            if (text == "standard")
+                throw std::runtime_error("thrown by a handler");
+            if (text == "other")
+                throw 42;
+        }
+    } throwing;
+    Recorder recorder;
+    Server server(remotePort, "127.0.0.1", localPort);
+    server.addHandler(&throwing);
+    server.addHandler(&recorder);
+    const Peer frame("127.0.0.5", 7000);
+    // More than there are workers, so every worker meets each kind.
+    for (int round = 0; round < 16; ++round)
+        for (const char* text : {"library", "standard", "other"})
+            frame.sendTo(text, "127.0.0.1", localPort);
+    frame.sendTo("end", "127.0.0.1", localPort);
+    EXPECT_TRUE(recorder.waitFor("end"));
+    EXPECT_TRUE(recorder.waitFor(49)) << "every datagram still reaches the next handler";
+    server.removeHandler(&throwing);
+    server.removeHandler(&recorder);
+}
+
 // Servers come and go while datagrams keep arriving, addressed and broadcast;
 // the sanitizer builds check that the teardown is clean.
 TEST(Server, TearsDownCleanlyWhileDatagramsKeepArriving)

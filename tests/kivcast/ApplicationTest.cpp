@@ -8,43 +8,39 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fcntl.h>
-#include <unistd.h>
 
 using namespace Morv;
 
 namespace {
 
-// Standard output goes to a file while it lives.
-class CapturedStdout {
+// A console whose standard output is a temporary file; read() returns what
+// was written since the last call.
+class FileConsole {
 public:
-    CapturedStdout() : path_(kivtest::tempPath("stdout"))
+    FileConsole() : path_(kivtest::tempPath("console")), file_(std::fopen(path_.c_str(), "w")), console(file_, stderr)
     {
-        std::fflush(stdout);
-        saved_ = dup(1);
-        const int fd = open(path_.c_str(), O_WRONLY | O_TRUNC);
-        dup2(fd, 1);
-        close(fd);
     }
-    ~CapturedStdout() { restore(); }
-    std::string finish()
+    ~FileConsole()
     {
-        restore();
-        return kivtest::readFile(path_);
+        std::fclose(file_);
+        std::remove(path_.c_str());
+    }
+    std::string read()
+    {
+        console.flush();
+        const std::string text = kivtest::readFile(path_);
+        const std::string fresh = text.substr(consumed_);
+        consumed_ = text.size();
+        return fresh;
     }
 
 private:
-    void restore()
-    {
-        if (saved_ < 0)
-            return;
-        std::fflush(stdout);
-        dup2(saved_, 1);
-        close(saved_);
-        saved_ = -1;
-    }
     std::string path_;
-    int saved_ = -1;
+    std::FILE* file_;
+    std::size_t consumed_ = 0;
+
+public:
+    Console::Writer console; // last: stopped before the file is closed
 };
 
 std::vector<char> reply(std::uint16_t command, std::size_t size, std::int32_t lengthField = -1)
@@ -79,8 +75,10 @@ std::vector<char> text(const std::string& t, std::size_t size = 0)
 
 TEST(Application, ClassifiesPrintsAndCountsEveryResponse)
 {
-    Application app("127.0.0.1", false, 0);
+    FileConsole output;
+    Application app("127.0.0.1", false, 0, output.console);
     app.sendMessage("Dev.Status?"); // no frames: nothing sent, the text is kept
+    EXPECT_EQ(output.read(), "Discovering frames on 127.0.0.1:6004...\n\n\n");
 
     struct Case {
         std::vector<char> bytes;
@@ -102,6 +100,7 @@ TEST(Application, ClassifiesPrintsAndCountsEveryResponse)
         {noText, Success, "replied ", 1, 1},
         {unterminated, Success, "replied zzzz", 1, 1},
         {text("a\tb\x7f"), Success, "replied a\\x09b\\x7f", 1, 1},
+        {text("B\xc3\xbchne \\x41\xff"), Success, "replied B\xc3\xbchne \\\\x41\\xff", 1, 1},
         {reply(CMD_Ack, 20), Success, "invalid response", 1, 0},
         {reply(CMD_Ack, 44, 40), Success, "invalid response", 1, 0},
         {reply(CMD_Ack, 36, 0), Success, "invalid response", 1, 0},
@@ -112,7 +111,6 @@ TEST(Application, ClassifiesPrintsAndCountsEveryResponse)
         {{}, static_cast<ErrorCode>(7), "unknown error (7)", 0, 0},
     };
 
-    CapturedStdout capture;
     int received = 0;
     int succeeded = 0;
     for (const Case& c : cases) {
@@ -121,7 +119,7 @@ TEST(Application, ClassifiesPrintsAndCountsEveryResponse)
         received += c.received;
         succeeded += c.succeeded;
     }
-    const auto out = kivtest::lines(capture.finish());
+    const auto out = kivtest::lines(output.read());
     ASSERT_EQ(out.size(), cases.size());
     for (std::size_t i = 0; i < cases.size(); ++i) {
         // A frame not seen in discovery prints "unknown" as its address.

@@ -155,6 +155,8 @@ TEST(Probe, DropsMalformedAndForeignDatagrams)
     frame.sendToProbe(ack(Morv::ACK_SUCCESS, sequence - 1, FRAME_ID, ownId));   // an older request
     frame.sendToProbe(ack(Morv::ACK_SUCCESS, sequence, FRAME_ID, ownId, 31));   // no whole status word
     frame.sendToProbe(withLengthField(ack(Morv::ACK_SUCCESS, sequence, FRAME_ID, ownId), 40));
+    // Far larger than the receive buffer, with a length field that matches its size unsigned.
+    frame.sendToProbe(message(0x9000, Morv::CMD_KivText, sequence, FRAME_ID, ownId));
     ownAddress.sendToProbe(ack(Morv::ACK_SUCCESS, sequence, FRAME_ID, ownId));
     frame.sendToProbe(ack(7, sequence, FRAME_ID, ownId));
 

@@ -116,6 +116,8 @@ TEST(ProbeWire, DatagramChecks)
          changed(discoveryReply(), [](Bytes& b) { Morv::storeU16(b.data(), Morv::OFFSET_LENGTH, 99); }),
          FRAME_ADDRESS, false},
         {"larger than the receive buffer", datagram(RECEIVE_BUFFER_SIZE + 4, 701), FRAME_ADDRESS, false},
+        // Unsigned, the length field 0x9000 equals the size; signed it is -28,672.
+        {"36,864 bytes with the length field 0x9000", datagram(0x9000, 701, 2), FRAME_ADDRESS, false},
         {"negative length field",
          changed(discoveryReply(), [](Bytes& b) { Morv::storeU16(b.data(), Morv::OFFSET_LENGTH, 0x8064); }),
          FRAME_ADDRESS, false},
@@ -235,6 +237,8 @@ TEST(ProbeWire, AnswerLines)
         {textReply("", 29), true, "0012ab34:00000001 returned \"\"\n"},
         // Text from the network cannot move the cursor or colour the terminal.
         {textReply("A\x1b[2JB\n", 40), true, "0012ab34:00000001 returned \"A\\x1b[2JB\\x0a\"\n"},
+        // A preset name in UTF-8 prints as it is; a backslash is doubled.
+        {textReply("B\xc3\xbchne \\1", 40), true, "0012ab34:00000001 returned \"B\xc3\xbchne \\\\1\"\n"},
         // No NUL: the text ends with the datagram, checksum bytes included.
         {textReply("ABCDEFGH", 36), true, "0012ab34:00000001 returned \"ABCDEFGH\"\n"},
     };

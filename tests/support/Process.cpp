@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <poll.h>
 #include <sstream>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -30,13 +31,35 @@ bool isWindowsProgram(const std::string& path)
     return path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
 }
 
-// Windows programs end their lines with "\r\n".
-std::string withoutCarriageReturns(std::string text)
+// The command that runs a program: a Windows program through scripts/wine-run.
+std::vector<std::string> commandFor(const std::vector<std::string>& argv)
 {
+    std::vector<std::string> command;
+    if (!argv.empty() && isWindowsProgram(argv[0]))
+        command.push_back(KIV_WINE_RUN);
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
+
+// A program's output with its lines ended by "\n": Windows programs end them with "\r\n".
+std::string asWritten(bool windows, std::string text)
+{
+    if (!windows)
+        return text;
     std::string::size_type at = 0;
     while ((at = text.find("\r\n", at)) != std::string::npos)
         text.erase(at, 1);
     return text;
+}
+
+// execv of a command; returns only on failure.
+void exec(const std::vector<std::string>& command)
+{
+    std::vector<char*> args;
+    for (const auto& a : command)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
 }
 
 } // namespace
@@ -73,13 +96,7 @@ std::string readFile(const std::string& path)
 namespace {
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath)
 {
-    std::vector<char*> args;
-    static const std::string wineRun = KIV_WINE_RUN;
-    if (!argv.empty() && isWindowsProgram(argv[0]))
-        args.push_back(const_cast<char*>(wineRun.c_str()));
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
+    const std::vector<std::string> command = commandFor(argv);
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -90,7 +107,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, co
         dup2(devNull, 0);
         dup2(out, 1);
         dup2(err, 2);
-        execv(args[0], args.data());
+        exec(command);
         _exit(127);
     }
     return pid;
@@ -105,6 +122,67 @@ int decode(int status)
     return -1;
 }
 } // namespace
+
+ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::chrono::milliseconds stall,
+                                   std::chrono::milliseconds limit)
+{
+    int pipeEnds[2];
+    if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096); // the kernel rounds up to its minimum, one page
+    const std::string errPath = tempPath("err");
+    const std::vector<std::string> command = commandFor(argv);
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        const int devNull = open("/dev/null", O_RDONLY);
+        const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
+        dup2(devNull, 0);
+        dup2(pipeEnds[1], 1);
+        dup2(err, 2);
+        exec(command);
+        _exit(127);
+    }
+    close(pipeEnds[1]);
+    std::this_thread::sleep_for(stall);
+
+    ProcessResult result;
+    const auto deadline = started + limit;
+    char buffer[65536];
+    while (std::chrono::steady_clock::now() < deadline) {
+        pollfd readable{pipeEnds[0], POLLIN, 0};
+        if (poll(&readable, 1, 100) == 0)
+            continue;
+        const ssize_t n = read(pipeEnds[0], buffer, sizeof buffer);
+        if (n > 0) {
+            result.out.append(buffer, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        break; // the end: the program closed its output
+    }
+    close(pipeEnds[0]);
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            result.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.exitCode = decode(status);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    const bool windows = !argv.empty() && isWindowsProgram(argv[0]);
+    result.out = asWritten(windows, std::move(result.out));
+    result.err = asWritten(windows, readFile(errPath));
+    std::remove(errPath.c_str());
+    return result;
+}
 
 ProcessResult run(const std::vector<std::string>& argv, std::chrono::milliseconds limit)
 {
@@ -146,12 +224,8 @@ ProcessResult Background::collect(int status, bool timedOut)
     result_.exitCode = decode(status);
     result_.timedOut = timedOut;
     result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    result_.out = readFile(outPath_);
-    result_.err = readFile(errPath_);
-    if (windows_) {
-        result_.out = withoutCarriageReturns(result_.out);
-        result_.err = withoutCarriageReturns(result_.err);
-    }
+    result_.out = asWritten(windows_, readFile(outPath_));
+    result_.err = asWritten(windows_, readFile(errPath_));
     return result_;
 }
 

@@ -34,6 +34,12 @@ struct ProcessResult {
 ProcessResult run(const std::vector<std::string>& argv,
                   std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// Runs a program whose standard output is a pipe of the smallest capacity that
+// nobody reads for `stall`, as a paused terminal or a slow reader would do;
+// then reads it to the end. Standard error is captured as by run().
+ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::chrono::milliseconds stall,
+                                   std::chrono::milliseconds limit = std::chrono::seconds(60));
+
 // A program running in the background (an emulator, a blocker). Its output
 // goes to files; stop() ends it (SIGTERM, then SIGKILL) and collects them.
 class Background {
