@@ -128,6 +128,9 @@ void Emulator::receiveAll(std::size_t socket)
             return;
         }
         ++counters_.received;
+        if (pcap_)
+            pcap_->datagram(datagram->peer, datagram->peerPort, datagram->local, sockets_[socket]->port(),
+                            receiveBuffer_.data(), datagram->size);
         handle(socket, *datagram);
     }
 }
@@ -313,6 +316,9 @@ void Emulator::send(const Answer& answer)
         return;
     }
     ++counters_.sent;
+    if (pcap_)
+        pcap_->datagram(frame.address, socket.port(), answer.destination, answer.destinationPort, sendBuffer_.data(),
+                        size);
     if (answer.copy)
         ++counters_.duplicated;
     if (log_) {

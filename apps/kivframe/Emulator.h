@@ -8,6 +8,7 @@
 #include "apps/kivframe/Answers.h"
 #include "apps/kivframe/FrameTable.h"
 #include "apps/kivframe/JsonLog.h"
+#include "apps/kivframe/Pcap.h"
 #include "apps/kivframe/Settings.h"
 #include "apps/kivframe/UdpSocket.h"
 
@@ -48,6 +49,10 @@ public:
 
     const Counters& counters() const { return counters_; }
 
+    // Records every datagram received and sent in `pcap` (may be null; must
+    // outlive the emulator).
+    void capture(PcapWriter* pcap) { pcap_ = pcap; }
+
 private:
     // One answer on its way: which frame sends what, where, through which socket.
     struct Answer {
@@ -86,6 +91,7 @@ private:
     const Options& options_;
     FrameTable& frames_;
     JsonLog* log_;
+    PcapWriter* pcap_ = nullptr;
     const Clock::time_point start_;
     const std::chrono::microseconds pace_;
 

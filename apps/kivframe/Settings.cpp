@@ -262,7 +262,8 @@ Options parseCommandLine(int argc, const char* const* argv)
         const std::string where = "--" + name;
         const FrameOption* frameOption = findFrameOption(name);
         static const char* const runOptions[] = {"frames", "address", "per-address", "id",   "frame", "pace",
-                                                 "duration", "log", "ready-file", "seed", "quiet", "help"};
+                                                 "duration", "log", "ready-file", "seed", "quiet", "help",
+                                                 "pcap"};
         if (!frameOption && std::find(std::begin(runOptions), std::end(runOptions), name) == std::end(runOptions))
             throw UsageError("unknown option '" + where + "'");
         const bool flag = name == "quiet" || name == "help" || (frameOption && frameOption->flag);
@@ -301,6 +302,8 @@ Options parseCommandLine(int argc, const char* const* argv)
                     throw BadValue{"seconds above 0"};
             } else if (name == "log")
                 options.logPath = value;
+            else if (name == "pcap")
+                options.pcapPath = value;
             else if (name == "ready-file")
                 options.readyFile = value;
             else if (name == "seed")
@@ -312,7 +315,7 @@ Options parseCommandLine(int argc, const char* const* argv)
         } catch (const BadValue& error) {
             throw UsageError(badValue(where, value, error));
         }
-        if ((name == "log" || name == "ready-file") && value.empty())
+        if ((name == "log" || name == "ready-file" || name == "pcap") && value.empty())
             throw UsageError(where + ": missing file name");
     }
 
@@ -398,6 +401,9 @@ Run:
   --duration S            stop after S seconds (fractions allowed); default: run
                           until SIGINT or SIGTERM. Answers still waiting are dropped
   --log FILE              write a JSON-lines log (below)
+  --pcap FILE             write every datagram received and sent to FILE as a
+                          pcap capture (raw IPv4, the real addresses and ports),
+                          for Wireshark or tshark with the KIV dissector
   --ready-file PATH       create PATH once the frames are ready
   --seed N                seed of the random faults (default 1)
   --quiet                 no summary at the end
@@ -427,7 +433,7 @@ Log (--log FILE), one JSON object per line, flushed at least every 100 ms:
 
 Once ready it prints "kivframe: N frames ready on FIRST-LAST" to standard error;
 at the end a summary (unless --quiet). Exit status: 0 after a normal stop, 1 when
-the sockets or the log fail, 2 for a bad command line.
+the sockets, the log or the capture fail, 2 for a bad command line.
 )";
 }
 

@@ -64,6 +64,7 @@ struct Options {
     unsigned paceUs = 20;
     std::optional<double> durationS;
     std::string logPath;
+    std::string pcapPath;
     std::string readyFile;
     std::uint64_t seed = 1;
     bool quiet = false;

@@ -4,6 +4,7 @@
 #include "apps/kivframe/Emulator.h"
 #include "apps/kivframe/FrameTable.h"
 #include "apps/kivframe/JsonLog.h"
+#include "apps/kivframe/Pcap.h"
 #include "apps/kivframe/Settings.h"
 
 #include <cerrno>
@@ -121,8 +122,18 @@ int main(int argc, char** argv)
         }
     }
 
+    std::unique_ptr<PcapWriter> pcap;
+    if (!options.pcapPath.empty()) {
+        try {
+            pcap = std::make_unique<PcapWriter>(options.pcapPath);
+        } catch (const std::runtime_error& error) {
+            return usageError(std::string("--pcap: ") + error.what());
+        }
+    }
+
     try {
         Emulator emulator(options, *frames, log.get(), start);
+        emulator.capture(pcap.get());
         if (log) {
             log->start(std::chrono::duration_cast<std::chrono::microseconds>(Emulator::Clock::now() - start).count(),
                        frames->size());
@@ -141,6 +152,10 @@ int main(int argc, char** argv)
             printSummary(frames->size(), emulator.counters());
         if (!logged) {
             std::fprintf(stderr, "kivframe: %s\n", log->error().c_str());
+            return EXIT_FAILED;
+        }
+        if (pcap && !pcap->ok()) {
+            std::fprintf(stderr, "kivframe: %s\n", pcap->error().c_str());
             return EXIT_FAILED;
         }
     } catch (const SetupError& error) {

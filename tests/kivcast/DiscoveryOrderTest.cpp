@@ -90,6 +90,7 @@ std::vector<Found> foundLines(const std::string& out)
 
 TEST(DiscoveryOrder, FoundLinesFollowTheFrameListAndTheFirstFrameOwnsItsAddress)
 {
+    Console::prepareFormatting(); // as kivcast does before its threads start
     kivtest::Emulator emulator({"--frames", std::to_string(FRAMES), "--per-address", "2"});
     std::vector<std::unique_ptr<DiscoveryRun>> runs;
     for (int i = 0; i < APPLICATIONS; ++i)
