@@ -16,9 +16,6 @@
 #include <system_error>
 #include <thread>
 
-#ifdef _WIN32
-#include <mswsock.h>
-#endif
 
 namespace Network {
 
@@ -56,20 +53,6 @@ std::uint32_t ipv4Of(const udp::endpoint& endpoint)
         return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6()).to_uint();
     return 0;
 }
-
-#ifdef _WIN32
-// Windows fails the next receive with WSAECONNRESET when an earlier send drew
-// an ICMP "port unreachable" (a frame that went away); the report is of no
-// use to a server that talks to many peers, so it is switched off.
-void ignoreUnreachablePeers(udp::socket& socket)
-{
-    BOOL report = FALSE;
-    DWORD returned = 0;
-    if (::WSAIoctl(socket.native_handle(), SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &returned, nullptr,
-                   nullptr) == SOCKET_ERROR)
-        throw boost::system::system_error(::WSAGetLastError(), boost::system::system_category(), "WSAIoctl");
-}
-#endif
 
 } // namespace
 
@@ -127,9 +110,10 @@ void ServerImpl::open(const std::string& localAddress, std::uint16_t localPort)
     socket->set_option(udp::socket::receive_buffer_size(socketReceiveBufferBytes), ignored);
     // Set now, before any thread starts operations, so that no operation writes the socket's state.
     socket->non_blocking(true);
-#ifdef _WIN32
-    ignoreUnreachablePeers(*socket);
-#endif
+    // A frame that went away must not fail the receives (Windows reports it so).
+    if (!Platform::ignoreUnreachablePeers(socket->native_handle()))
+        throw boost::system::system_error(Platform::lastSocketError(), boost::system::system_category(),
+                                          "set_option");
 
     const auto bound = socket->local_endpoint();
     std::vector<SocketPtr> broadcastSockets;

@@ -6,11 +6,6 @@
 
 namespace Platform {
 
-int lastSocketError()
-{
-    return WSAGetLastError();
-}
-
 std::optional<BroadcastInterface> broadcastInterfaceOf(std::uint32_t)
 {
     return std::nullopt;
@@ -44,11 +39,6 @@ std::optional<BroadcastDatagram> receiveBroadcast(SocketHandle, char*, std::size
 #include <string>
 
 namespace Platform {
-
-int lastSocketError()
-{
-    return errno;
-}
 
 namespace {
 constexpr std::uint32_t LIMITED_BROADCAST = 0xFFFFFFFFU;

@@ -10,22 +10,14 @@
 // Windows delivers the broadcasts that reach an interface to a socket bound to
 // its address, and needs no such sockets.
 
+#include "common/Sockets.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <vector>
 
 namespace Platform {
-
-#ifdef _WIN32
-using SocketHandle = std::uintptr_t; // a Windows Sockets SOCKET
-#else
-using SocketHandle = int;
-#endif
-
-// The error code of the last failed socket call of this thread: errno, or on
-// Windows WSAGetLastError().
-int lastSocketError();
 
 // The interface that holds an IPv4 address, as broadcast reception needs it.
 struct BroadcastInterface {

@@ -6,12 +6,6 @@
 #include <cstdio>
 #include <utility>
 
-#ifdef _WIN32
-#include <winsock2.h>
-#else
-#include <sys/socket.h>
-#endif
-
 namespace Probe {
 
 namespace {
@@ -45,7 +39,7 @@ bool Sockets::open(std::uint32_t address)
         return false;
     }
     for (const auto& [socket, port] : {std::pair{sendSocket_, FRAME_PORT}, std::pair{receiveSocket_, REPLY_PORT}}) {
-        if (!SocketApi::setSocketOption(socket, SO_REUSEADDR, 1) || !SocketApi::setSocketOption(socket, SO_BROADCAST, 1)) {
+        if (!SocketApi::allowAddressReuse(socket) || !SocketApi::allowBroadcast(socket)) {
             close();
             print("setsockopt error\n");
             return false;

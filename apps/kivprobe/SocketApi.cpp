@@ -23,7 +23,23 @@ sockaddr_in endpoint(std::uint32_t address, std::uint16_t port)
     return a;
 }
 
+// Windows takes the value as const char*, POSIX as const void*.
+bool setSocketOption(Handle socket, int name, int value)
+{
+    return ::setsockopt(socket, SOL_SOCKET, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
+
 } // namespace
+
+bool allowAddressReuse(Handle socket)
+{
+    return setSocketOption(socket, SO_REUSEADDR, 1);
+}
+
+bool allowBroadcast(Handle socket)
+{
+    return setSocketOption(socket, SO_BROADCAST, 1);
+}
 
 bool bindTo(Handle socket, std::uint32_t address, std::uint16_t port)
 {
@@ -52,11 +68,6 @@ Handle openUdpSocket()
 void closeSocket(Handle socket)
 {
     ::closesocket(socket);
-}
-
-bool setSocketOption(Handle socket, int name, int value)
-{
-    return ::setsockopt(socket, SOL_SOCKET, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
 }
 
 std::optional<Handle> socketWithDatagram(const std::vector<Handle>& sockets)
@@ -117,11 +128,6 @@ Handle openUdpSocket()
 void closeSocket(Handle socket)
 {
     ::close(socket);
-}
-
-bool setSocketOption(Handle socket, int name, int value)
-{
-    return ::setsockopt(socket, SOL_SOCKET, name, &value, sizeof value) == 0;
 }
 
 std::optional<Handle> socketWithDatagram(const std::vector<Handle>& sockets)

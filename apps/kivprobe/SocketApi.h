@@ -29,8 +29,9 @@ std::optional<std::string> startSocketLayer();
 // A UDP socket (IPv4, datagram, UDP), or NO_SOCKET.
 Handle openUdpSocket();
 void closeSocket(Handle socket);
-// Sets a socket-level (SOL_SOCKET) option to an int value.
-bool setSocketOption(Handle socket, int name, int value);
+// SO_REUSEADDR = 1 and SO_BROADCAST = 1.
+bool allowAddressReuse(Handle socket);
+bool allowBroadcast(Handle socket);
 bool bindTo(Handle socket, std::uint32_t address, std::uint16_t port);
 
 // The first of the sockets on which a datagram waits, an empty one included.
