@@ -16,7 +16,6 @@
 #include <system_error>
 #include <thread>
 
-
 namespace Network {
 
 namespace {

@@ -52,14 +52,15 @@ std::string asWritten(bool windows, std::string text)
     return text;
 }
 
-// execv of a command; returns only on failure.
-void exec(const std::vector<std::string>& command)
+// The arguments of execv, made before fork(): the child of a process with
+// threads must not allocate.
+std::vector<char*> execArguments(const std::vector<std::string>& command)
 {
     std::vector<char*> args;
     for (const auto& a : command)
         args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
-    execv(args[0], args.data());
+    return args;
 }
 
 } // namespace
@@ -97,6 +98,7 @@ namespace {
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath)
 {
     const std::vector<std::string> command = commandFor(argv);
+    const std::vector<char*> args = execArguments(command);
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -107,7 +109,7 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, co
         dup2(devNull, 0);
         dup2(out, 1);
         dup2(err, 2);
-        exec(command);
+        execv(args[0], args.data());
         _exit(127);
     }
     return pid;
@@ -132,6 +134,7 @@ ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::ch
     fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096); // the kernel rounds up to its minimum, one page
     const std::string errPath = tempPath("err");
     const std::vector<std::string> command = commandFor(argv);
+    const std::vector<char*> args = execArguments(command);
     const auto started = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0)
@@ -142,7 +145,7 @@ ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::ch
         dup2(devNull, 0);
         dup2(pipeEnds[1], 1);
         dup2(err, 2);
-        exec(command);
+        execv(args[0], args.data());
         _exit(127);
     }
     close(pipeEnds[1]);
