@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <latch>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -632,6 +631,28 @@ TEST(FrameList, ResponseArrivingDuringTheTransmissionCompletesTheRequest)
     EXPECT_TRUE(h.messages().empty());
 }
 
+namespace {
+
+// Lets threads start together: the last of n to arrive opens it. Not
+// std::latch, whose wait in libstdc++ 12 without futexes (the Windows build)
+// hung now and then; a condition variable does not.
+struct StartGate {
+    explicit StartGate(int n) : left(n) {}
+    void arrive_and_wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (--left == 0)
+            open.notify_all();
+        else
+            open.wait(lock, [this] { return left == 0; });
+    }
+    std::mutex mutex;
+    std::condition_variable open;
+    int left;
+};
+
+} // namespace
+
 TEST(FrameList, EveryCompletionRunsExactlyOnceUnderRacingResponsesAndExpiry)
 {
     // Responses for the same requests come from several threads at once while
@@ -662,7 +683,7 @@ TEST(FrameList, EveryCompletionRunsExactlyOnceUnderRacingResponsesAndExpiry)
         }
 
         // Every receiver walks all the numbers in the same order, so they collide on each one.
-        std::latch start(RECEIVERS + 1);
+        StartGate start(RECEIVERS + 1);
         std::vector<std::thread> threads;
         for (int r = 0; r < RECEIVERS; ++r) {
             threads.emplace_back([&h, &start, first, r] {
