@@ -23,6 +23,11 @@ void sleepMs(unsigned milliseconds)
     Sleep(milliseconds);
 }
 
+void useUtf8Console()
+{
+    SetConsoleOutputCP(CP_UTF8);
+}
+
 std::uint64_t localTimeAsFileTime()
 {
     SYSTEMTIME local;
@@ -33,6 +38,8 @@ std::uint64_t localTimeAsFileTime()
 }
 
 #else
+
+void useUtf8Console() {}
 
 std::uint32_t tickCount()
 {

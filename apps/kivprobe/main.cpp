@@ -14,6 +14,7 @@ constexpr int EXIT_FAILED = -1;
 int main(int argc, char* argv[])
 {
     // The local time at start names the probe in every message of the run.
+    Platform::useUtf8Console();
     Probe::Session session(Platform::localTimeAsFileTime());
     if (argc != 4)
         return EXIT_FAILED;
