@@ -40,7 +40,11 @@ namespace {
 std::vector<NetworkAdapter> systemAdapters()
 {
     ULONG size = 0;
-    if (GetAdaptersInfo(nullptr, &size) != ERROR_BUFFER_OVERFLOW)
+    const ULONG sizeQuery = GetAdaptersInfo(nullptr, &size);
+    // A host without adapters (loopback is not one) answers the size query so.
+    if (sizeQuery == ERROR_NO_DATA)
+        return {};
+    if (sizeQuery != ERROR_BUFFER_OVERFLOW)
         throw FailedToEnumerateNetworkException(sourceFile, 80, "Failed to get network adapters size info");
     std::vector<unsigned char> buffer(size, 0);
     auto* info = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data());

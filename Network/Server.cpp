@@ -10,15 +10,11 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <system_error>
 #include <thread>
-
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 namespace Network {
 
@@ -32,6 +28,10 @@ constexpr std::int32_t addressInUseLine = 34;
 constexpr std::int32_t couldNotCreateListenerLine = 36;
 
 constexpr std::size_t receiveBufferSize = 4096;
+// Receives read into one byte more than the largest datagram delivered: a
+// datagram that fills it did not fit and is dropped. The length alone must
+// tell, since Asio on Windows reports a cut datagram (WSAEMSGSIZE) as a whole one.
+constexpr std::size_t receiveCapacity = receiveBufferSize + 1;
 constexpr unsigned minimumWorkers = 4;
 // Hundreds of frames answer a discovery broadcast at once; the system caps
 // this at its own limit.
@@ -39,7 +39,7 @@ constexpr int socketReceiveBufferBytes = 4 * 1024 * 1024;
 
 // One outstanding receive: its buffer, reused for every datagram, and the sender.
 struct Receive {
-    std::vector<char> bytes = std::vector<char>(receiveBufferSize, 0);
+    std::vector<char> bytes = std::vector<char>(receiveCapacity, 0);
     udp::endpoint sender; // starts as IPv4, all zero
 };
 
@@ -61,7 +61,8 @@ std::uint32_t ipv4Of(const udp::endpoint& endpoint)
 // needs them, one socket per broadcast address of the interface, bound to it on
 // the same port: frames may answer by broadcast, to 255.255.255.255 or to the
 // subnet. Of those broadcasts only the ones that arrived on the bound interface
-// are delivered.
+// are delivered. (Windows delivers them to the socket bound to the interface
+// address, and needs none.)
 class ServerImpl {
 public:
     explicit ServerImpl(Server& owner) : owner_(owner), work_(boost::asio::make_work_guard(io_)) {}
@@ -108,6 +109,10 @@ void ServerImpl::open(const std::string& localAddress, std::uint16_t localPort)
     socket->set_option(udp::socket::receive_buffer_size(socketReceiveBufferBytes), ignored);
     // Set now, before any thread starts operations, so that no operation writes the socket's state.
     socket->non_blocking(true);
+    // A frame that went away must not fail the receives (Windows reports it so).
+    if (!Platform::ignoreUnreachablePeers(socket->native_handle()))
+        throw boost::system::system_error(Platform::lastSocketError(), boost::system::system_category(),
+                                          "set_option");
 
     const auto bound = socket->local_endpoint();
     std::vector<SocketPtr> broadcastSockets;
@@ -120,7 +125,8 @@ void ServerImpl::open(const std::string& localAddress, std::uint16_t localPort)
             auto broadcastSocket = std::make_shared<udp::socket>(io_);
             broadcastSocket->open(udp::v4());
             if (!Platform::prepareBroadcastSocket(broadcastSocket->native_handle()))
-                throw boost::system::system_error(errno, boost::system::system_category(), "set_option");
+                throw boost::system::system_error(Platform::lastSocketError(), boost::system::system_category(),
+                                                  "set_option");
             broadcastSocket->set_option(udp::socket::receive_buffer_size(socketReceiveBufferBytes), ignored);
             broadcastSocket->non_blocking(true);
             // A subnet broadcast the system does not hold as local cannot be
@@ -200,9 +206,7 @@ void ServerImpl::startReceive(std::shared_ptr<Receive> receive)
     const SocketPtr socket = this->socket();
     if (!socket)
         return;
-    // MSG_TRUNC makes the system report a longer datagram's real length
-    // instead of silently cutting it to the buffer, so it can be dropped.
-    socket->async_receive_from(boost::asio::buffer(receive->bytes), receive->sender, MSG_TRUNC,
+    socket->async_receive_from(boost::asio::buffer(receive->bytes), receive->sender,
                                [this, receive](const boost::system::error_code& error, std::size_t length) {
                                    onReceive(receive, error, length);
                                });
@@ -211,7 +215,7 @@ void ServerImpl::startReceive(std::shared_ptr<Receive> receive)
 void ServerImpl::onReceive(std::shared_ptr<Receive> receive, const boost::system::error_code& error,
                            std::size_t length)
 {
-    if (!error && length != 0 && length <= receive->bytes.size())
+    if (!error && length != 0 && length <= receiveBufferSize)
         deliver(receive->bytes.data(), length, ipv4Of(receive->sender));
     startReceive(std::move(receive));
 }
@@ -239,7 +243,7 @@ void ServerImpl::readBroadcasts(udp::socket& socket, Receive& receive)
             Platform::receiveBroadcast(socket.native_handle(), receive.bytes.data(), receive.bytes.size());
         if (!datagram)
             return; // empty, or an error that the next wait reports again
-        if (datagram->size == 0 || datagram->size > receive.bytes.size() || datagram->arrivedOn != interfaceIndex_)
+        if (datagram->size == 0 || datagram->size > receiveBufferSize || datagram->arrivedOn != interfaceIndex_)
             continue;
         deliver(receive.bytes.data(), datagram->size, datagram->sender);
     }

@@ -1,5 +1,32 @@
 #include "common/Broadcasts.h"
 
+#ifdef _WIN32
+
+#include <winsock2.h>
+
+namespace Platform {
+
+std::optional<BroadcastInterface> broadcastInterfaceOf(std::uint32_t)
+{
+    return std::nullopt;
+}
+
+bool prepareBroadcastSocket(SocketHandle)
+{
+    WSASetLastError(WSAEOPNOTSUPP);
+    return false;
+}
+
+std::optional<BroadcastDatagram> receiveBroadcast(SocketHandle, char*, std::size_t)
+{
+    WSASetLastError(WSAEOPNOTSUPP);
+    return std::nullopt;
+}
+
+} // namespace Platform
+
+#else
+
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -55,14 +82,14 @@ std::optional<BroadcastInterface> broadcastInterfaceOf(std::uint32_t address)
     return std::nullopt;
 }
 
-bool prepareBroadcastSocket(int socket)
+bool prepareBroadcastSocket(SocketHandle socket)
 {
     const int on = 1;
     return ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
            ::setsockopt(socket, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) == 0;
 }
 
-std::optional<BroadcastDatagram> receiveBroadcast(int socket, char* buffer, std::size_t capacity)
+std::optional<BroadcastDatagram> receiveBroadcast(SocketHandle socket, char* buffer, std::size_t capacity)
 {
     sockaddr_in source{};
     iovec data{buffer, capacity};
@@ -95,3 +122,5 @@ std::optional<BroadcastDatagram> receiveBroadcast(int socket, char* buffer, std:
 }
 
 } // namespace Platform
+
+#endif

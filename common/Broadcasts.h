@@ -7,6 +7,10 @@
 // needs a socket of its own, bound to it. Such a socket hears that broadcast
 // arriving on any interface, so every datagram read from it tells which
 // interface it arrived on. No threads, no Asio: usable by every program.
+// Windows delivers the broadcasts that reach an interface to a socket bound to
+// its address, and needs no such sockets.
+
+#include "common/Sockets.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -25,13 +29,14 @@ struct BroadcastInterface {
 };
 
 // Nothing when no interface holds the address (0.0.0.0 included) or the
-// interfaces cannot be read.
+// interfaces cannot be read, and always on Windows.
 std::optional<BroadcastInterface> broadcastInterfaceOf(std::uint32_t address);
 
 // Readies an unbound IPv4 UDP socket to be bound to a broadcast address
 // beside another socket on the same port: address reuse, and the arrival
-// interface reported with every datagram. False, with errno set, on failure.
-bool prepareBroadcastSocket(int socket);
+// interface reported with every datagram. False on failure (lastSocketError()
+// tells why). Never needed on Windows, where it fails.
+bool prepareBroadcastSocket(SocketHandle socket);
 
 // One datagram read without waiting from a socket readied as above.
 struct BroadcastDatagram {
@@ -39,7 +44,8 @@ struct BroadcastDatagram {
     std::uint32_t sender = 0;   // IPv4, host byte order
     unsigned arrivedOn = 0;     // interface index; 0 when not reported
 };
-// Nothing when no datagram waits or the read failed (errno tells which).
-std::optional<BroadcastDatagram> receiveBroadcast(int socket, char* buffer, std::size_t capacity);
+// Nothing when no datagram waits or the read failed (lastSocketError() tells
+// which). Never needed on Windows, where it reads nothing.
+std::optional<BroadcastDatagram> receiveBroadcast(SocketHandle socket, char* buffer, std::size_t capacity);
 
 } // namespace Platform

@@ -1,10 +1,45 @@
 #include "common/Platform.h"
 
-#include <chrono>
 #include <ctime>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <chrono>
 #include <thread>
+#endif
 
 namespace Platform {
+
+#ifdef _WIN32
+
+std::uint32_t tickCount()
+{
+    return GetTickCount();
+}
+
+void sleepMs(unsigned milliseconds)
+{
+    Sleep(milliseconds);
+}
+
+void useUtf8Console()
+{
+    SetConsoleOutputCP(CP_UTF8);
+}
+
+std::uint64_t localTimeAsFileTime()
+{
+    SYSTEMTIME local;
+    GetLocalTime(&local);
+    FILETIME fileTime{};
+    SystemTimeToFileTime(&local, &fileTime);
+    return (static_cast<std::uint64_t>(fileTime.dwHighDateTime) << 32) | fileTime.dwLowDateTime;
+}
+
+#else
+
+void useUtf8Console() {}
 
 std::uint32_t tickCount()
 {
@@ -18,11 +53,6 @@ void sleepMs(unsigned milliseconds)
     std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
 }
 
-std::int64_t calendarSeconds()
-{
-    return static_cast<std::int64_t>(std::time(nullptr));
-}
-
 std::uint64_t localTimeAsFileTime()
 {
     // Seconds from 1601-01-01 to 1970-01-01.
@@ -34,6 +64,13 @@ std::uint64_t localTimeAsFileTime()
     const std::int64_t localSeconds = static_cast<std::int64_t>(now.tv_sec) + local.tm_gmtoff;
     return static_cast<std::uint64_t>(localSeconds + epochOffsetSeconds) * 10000000ULL +
            static_cast<std::uint64_t>(now.tv_nsec / 100);
+}
+
+#endif
+
+std::int64_t calendarSeconds()
+{
+    return static_cast<std::int64_t>(std::time(nullptr));
 }
 
 } // namespace Platform

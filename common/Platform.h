@@ -17,4 +17,9 @@ std::int64_t calendarSeconds();
 // The local wall-clock time as 100 ns units since 1601-01-01 (the FILETIME count).
 std::uint64_t localTimeAsFileTime();
 
+// Makes a console show the UTF-8 the programs print (reply texts such as
+// preset names). A Windows console otherwise reads it in its OEM code page;
+// elsewhere consoles take UTF-8 already.
+void useUtf8Console();
+
 } // namespace Platform

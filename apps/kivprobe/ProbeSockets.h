@@ -1,5 +1,7 @@
 #pragma once
 
+#include "apps/kivprobe/SocketApi.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -13,7 +15,7 @@ namespace Probe {
 void print(const std::string& text);
 
 // One datagram read from the receive socket. `size` is the datagram's whole
-// size, which is larger than the buffer when it did not fit.
+// size, or more than the buffer when it did not fit.
 struct Datagram {
     std::size_t size = 0;
     std::uint32_t sender = 0; // IPv4, host byte order
@@ -39,7 +41,7 @@ public:
     // prints what failed, closes both and returns false.
     bool open(std::uint32_t address);
     void close();
-    bool isOpen() const { return sendSocket_ >= 0 && receiveSocket_ >= 0; }
+    bool isOpen() const { return sendSocket_ != SocketApi::NO_SOCKET && receiveSocket_ != SocketApi::NO_SOCKET; }
 
     // Reads and discards the datagrams waiting on the receive socket.
     void drain();
@@ -53,9 +55,9 @@ public:
 private:
     bool openBroadcastSockets(std::uint32_t address);
 
-    int sendSocket_ = -1;
-    int receiveSocket_ = -1;
-    std::vector<int> broadcastSockets_;
+    SocketApi::Handle sendSocket_ = SocketApi::NO_SOCKET;
+    SocketApi::Handle receiveSocket_ = SocketApi::NO_SOCKET;
+    std::vector<SocketApi::Handle> broadcastSockets_;
     unsigned interfaceIndex_ = 0; // where the broadcasts read must have arrived
 };
 

@@ -2,7 +2,11 @@
 
 #include "common/TextEscape.h"
 
+#ifdef _WIN32
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <latch>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -601,13 +600,13 @@ TEST(FrameList, UnansweredRequestTimesOutOnce)
 
 TEST(FrameList, AnEarlierDeadlineWakesTheExpiryThread)
 {
-    Calls distant, near;
+    Calls distant, soon; // not "near": a macro of the Windows headers
     Harness h;
     ASSERT_TRUE(h.sendTo(40, distant.completion(), 60000));
     std::this_thread::sleep_for(50ms); // the expiry thread now sleeps towards the distant deadline
-    ASSERT_TRUE(h.sendTo(41, near.completion(), 30));
-    ASSERT_TRUE(near.waitForCall()) << "the near deadline went unnoticed";
-    EXPECT_EQ(near.snapshot()[0].code, TimedOut);
+    ASSERT_TRUE(h.sendTo(41, soon.completion(), 30));
+    ASSERT_TRUE(soon.waitForCall()) << "the near deadline went unnoticed";
+    EXPECT_EQ(soon.snapshot()[0].code, TimedOut);
     EXPECT_TRUE(distant.snapshot().empty());
 }
 
@@ -637,6 +636,28 @@ TEST(FrameList, ResponseArrivingDuringTheTransmissionCompletesTheRequest)
     EXPECT_EQ(made[0].code, Success);
     EXPECT_TRUE(h.messages().empty());
 }
+
+namespace {
+
+// Lets threads start together: the last of n to arrive opens it. Not
+// std::latch, whose wait in libstdc++ 12 without futexes (the Windows build)
+// hung now and then; a condition variable does not.
+struct StartGate {
+    explicit StartGate(int n) : left(n) {}
+    void arrive_and_wait()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (--left == 0)
+            open.notify_all();
+        else
+            open.wait(lock, [this] { return left == 0; });
+    }
+    std::mutex mutex;
+    std::condition_variable open;
+    int left;
+};
+
+} // namespace
 
 TEST(FrameList, EveryCompletionRunsExactlyOnceUnderRacingResponsesAndExpiry)
 {
@@ -668,7 +689,7 @@ TEST(FrameList, EveryCompletionRunsExactlyOnceUnderRacingResponsesAndExpiry)
         }
 
         // Every receiver walks all the numbers in the same order, so they collide on each one.
-        std::latch start(RECEIVERS + 1);
+        StartGate start(RECEIVERS + 1);
         std::vector<std::thread> threads;
         for (int r = 0; r < RECEIVERS; ++r) {
             threads.emplace_back([&h, &start, first, r] {

@@ -1,13 +1,8 @@
-// The grammar as a table of command lines, and the usage branch of the built
-// program. The program runs inside this test's private network namespace
-// (NETNS), where the test may add addresses to lo.
+// The grammar as a table of command lines.
 #include "apps/kivcast/CommandLine.h"
-
-#include "support/Process.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -72,46 +67,4 @@ TEST(CommandLine, ReadsOptionsFrameIdAndMessage)
         EXPECT_EQ(options->targetFrameId, c.targetFrameId);
         EXPECT_EQ(options->message, c.message);
     }
-}
-
-namespace {
-
-const std::string usage = "kivcast <network address> [options] <message>\n"
-                          "\n"
-                          "    Where [options] is one or more of the following:\n"
-                          "        -dynamic Use dynamic port selection, usable while TQ is running\n"
-                          "\n"
-                          "\n";
-
-// "   %16s  %16s  %17s\n\n" with address, mask and hardware address.
-const std::string loopback = "lo:\n"
-                             "          127.0.0.1         255.0.0.0  00:00:00:00:00:00\n\n";
-const std::string secondOnLoopback = "lo:\n"
-                                     "           10.9.8.7     255.255.255.0  00:00:00:00:00:00\n\n";
-
-void expectUsage(const std::string& listing)
-{
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, std::vector<std::string>{"127.0.0.1"}}) {
-        std::vector<std::string> argv = {kivtest::program("kivcast")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        SCOPED_TRACE(argv.size() - 1);
-        const auto result = kivtest::run(argv, std::chrono::seconds(30));
-        EXPECT_EQ(result.exitCode, 1);
-        EXPECT_EQ(result.out, "");
-        EXPECT_EQ(result.err, usage + listing);
-    }
-}
-
-} // namespace
-
-TEST(KivcastUsage, PrintsTheUsageAndTheAdapterListing)
-{
-    expectUsage("Network connections available:\n" + loopback);
-}
-
-TEST(KivcastUsage, ListsEachAddressOfAnAdapter)
-{
-    ASSERT_EQ(std::system("ip addr add 10.9.8.7/24 dev lo"), 0);
-    expectUsage("Network connections available:\n" + loopback + secondOnLoopback);
 }

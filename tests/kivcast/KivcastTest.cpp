@@ -394,6 +394,13 @@ TEST(Kivcast, AddressHeldByAnotherSocket)
     close(fd);
     EXPECT_EQ(run.exitCode, 1);
     EXPECT_EQ(run.out, "");
+    if (kivtest::underWine()) {
+        // Wine has no texts for Windows Sockets codes: it prints "bind: Unknown
+        // error (10048)" where Windows gives the system's description.
+        EXPECT_EQ(run.err.rfind("bind: ", 0), 0U) << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+        return;
+    }
     EXPECT_EQ(run.err, "bind: Address already in use\n");
 }
 
@@ -413,6 +420,10 @@ TEST(Kivcast, AddressesThatAreNotThisComputersIPv4)
         {"10.9.9.9", "bind: Cannot assign requested address"},
     };
     for (const Case& c : cases) {
+        // Wine binds a socket to an address that no interface holds; Windows
+        // refuses that bind (WSAEADDRNOTAVAIL), as Linux does.
+        if (kivtest::underWine() && std::string(c.address) == "10.9.9.9")
+            continue;
         const auto run = kivcast({c.address, "Dev.Reset"});
         EXPECT_EQ(run.exitCode, 1) << c.address;
         EXPECT_EQ(run.out, "") << c.address;
@@ -429,6 +440,8 @@ TEST(Kivcast, ThreadThatCannotStartIsReported)
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer needs threads of its own";
 #endif
+    if (kivtest::underWine())
+        GTEST_SKIP() << "a limit on a Linux user's processes: under wine it would hold wine's own processes";
     if (geteuid() != 0 || std::system("setpriv --reuid=64999 --regid=64999 --clear-groups true") != 0)
         GTEST_SKIP() << "needs to run a program as another user";
     const auto run = kivtest::run({"/usr/bin/env", "ASAN_OPTIONS=detect_leaks=0", "/usr/bin/prlimit", "--nproc=3",
@@ -439,19 +452,31 @@ TEST(Kivcast, ThreadThatCannotStartIsReported)
     EXPECT_EQ(run.err.find("terminate"), std::string::npos) << run.err;
 }
 
-TEST(Kivcast, LongTextIsDeliveredAndTooLongTextRefused)
+TEST(Kivcast, LongTextIsDelivered)
 {
     kivtest::Emulator emulator({"--frames", "1"});
     const std::string text600 = "Dev.Name=" + std::string(591, 'n');
     const auto run = kivcast({"127.0.0.1", text600});
     ASSERT_EQ(run.exitCode, 0) << run.err;
     EXPECT_TRUE(endsWith(run.out, statistics(1, 1, 1))) << run.out;
+    emulator.stop();
+    const auto requests = received701(emulator.log());
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].len, static_cast<long>(Morv::kivMessageSize(600)));
+}
 
+// The longest text that fits is sent; one more character is refused, and so
+// is a far longer text.
+TEST(Kivcast, LongestTextIsSentAndLongerOnesRefused)
+{
+    if (kivtest::underWine())
+        GTEST_SKIP() << "a Windows command line holds at most 32,767 characters, the program's name included "
+                        "(wine cuts it there too): too few for the longest text, 32,731";
+    kivtest::Emulator emulator({"--frames", "1"});
     const auto tooLong = kivcast({"127.0.0.1", std::string(40000, 'x')});
     EXPECT_EQ(tooLong.exitCode, 1);
     EXPECT_EQ(tooLong.out, "");
     EXPECT_EQ(tooLong.err, "The message is too long: 40000 characters, at most 32731 fit in one message\n");
-    // The longest text that fits is sent; one more character is refused.
     const auto longest = kivcast({"127.0.0.1", std::string(32731, 'x')});
     EXPECT_EQ(longest.exitCode, 0) << longest.err;
     EXPECT_TRUE(endsWith(longest.out, statistics(1, 1, 1))) << longest.out;
@@ -460,9 +485,8 @@ TEST(Kivcast, LongTextIsDeliveredAndTooLongTextRefused)
     EXPECT_EQ(oneMore.err, "The message is too long: 32732 characters, at most 32731 fit in one message\n");
     emulator.stop();
     const auto requests = received701(emulator.log());
-    ASSERT_EQ(requests.size(), 2U);
-    EXPECT_EQ(requests[0].len, static_cast<long>(Morv::kivMessageSize(600)));
-    EXPECT_EQ(requests[1].len, 32764);
+    ASSERT_EQ(requests.size(), 1U);
+    EXPECT_EQ(requests[0].len, 32764);
 }
 
 // Each line with its number taken out, in sorted order: what a run printed,
@@ -504,27 +528,35 @@ TEST(Kivcast, StalledReaderHoldsUpNothing)
         EXPECT_TRUE(endsWith(run->out, statistics(frames, frames, frames)));
     }
     EXPECT_EQ(unnumbered(stalled.out), unnumbered(read.out));
+    // Wine receives more slowly than Windows: of 300 answers at once, about a
+    // third come after the first 125 ms timeout, so those frames are asked
+    // twice even in the run read at once.
+    if (kivtest::underWine())
+        return;
     const auto requests = received701(emulator.log());
     EXPECT_EQ(requests.size(), static_cast<std::size_t>(2 * frames)) << "retransmissions";
 }
 
-TEST(Kivcast, TwoHundredFramesUnderLossAndDuplicates)
+namespace {
+
+// Checks a run against `frames` emulated frames: every frame found and
+// reported once, in numbered order, and statistics that add up. Returns the
+// number of "succeeded" lines.
+int expectEveryFrameReported(const kivtest::ProcessResult& run, int frames)
 {
-    kivtest::Emulator emulator({"--frames", "200", "--drop", "0.2", "--duplicate", "1", "--seed", "3"});
-    const auto run = kivcast({"127.0.0.1", "Dev.Status?"});
-    ASSERT_EQ(run.exitCode, 0) << run.err;
+    EXPECT_EQ(run.exitCode, 0) << run.err;
     const int found = static_cast<int>(foundLines(run.out).size());
-    EXPECT_EQ(found, 200);
+    EXPECT_EQ(found, frames);
     const auto results = resultLines(run.out);
-    ASSERT_EQ(static_cast<int>(results.size()), found);
-    std::set<std::string> frames;
+    EXPECT_EQ(static_cast<int>(results.size()), found);
+    std::set<std::string> reported;
     int succeeded = 0;
     for (std::size_t i = 0; i < results.size(); ++i) {
         EXPECT_EQ(results[i].number, static_cast<int>(i + 1));
-        frames.insert(results[i].id);
+        reported.insert(results[i].id);
         succeeded += results[i].text == "succeeded" ? 1 : 0;
     }
-    EXPECT_EQ(static_cast<int>(frames.size()), found);
+    EXPECT_EQ(static_cast<int>(reported.size()), found);
 
     // sent = succeeded + failed, as the statistics print them.
     std::map<std::string, int> stats;
@@ -537,10 +569,31 @@ TEST(Kivcast, TwoHundredFramesUnderLossAndDuplicates)
     EXPECT_EQ(stats["# messages sent:"], found);
     EXPECT_EQ(stats["# messages succeeded:"], succeeded);
     EXPECT_EQ(stats["# messages sent:"], stats["# messages succeeded:"] + stats["!!! # messages failed:"]);
+    return succeeded;
+}
+
+} // namespace
+
+TEST(Kivcast, TwoHundredFramesUnderLossAndDuplicates)
+{
+    kivtest::Emulator emulator({"--frames", "200", "--drop", "0.2", "--duplicate", "1", "--seed", "3"});
+    expectEveryFrameReported(kivcast({"127.0.0.1", "Dev.Status?"}), 200);
+}
+
+TEST(Kivcast, ThreeHundredFramesWithOneAnswerInTenLost)
+{
+    kivtest::Emulator emulator({"--frames", "300", "--drop", "0.1", "--seed", "5"});
+    const auto run = kivcast({"127.0.0.1", "Dev.Status?"});
+    // Six transmissions, each answer lost with p = 0.1: a frame fails with p = 1e-6.
+    EXPECT_EQ(expectEveryFrameReported(run, 300), 300);
+    EXPECT_TRUE(endsWith(run.out, statistics(300, 300, 300)));
 }
 
 TEST(Kivcast, FrameInASpecialStateIsAddressedAndAnswersByBroadcast)
 {
+    if (kivtest::underWine())
+        GTEST_SKIP() << "wine does not deliver broadcasts to a socket bound to 127.0.0.1; Windows delivers "
+                        "broadcasts to a socket bound to an interface address";
     kivtest::Emulator emulator({"--frames", "1", "--flags", "0x02", "--broadcast-replies"});
     const auto run = kivcast({"127.0.0.1", "Dev.Status?"});
     ASSERT_EQ(run.exitCode, 0) << run.err;

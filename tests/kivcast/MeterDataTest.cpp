@@ -1,6 +1,6 @@
 #include "apps/kivcast/MeterData.h"
 
-#include "support/Process.h"
+#include "support/Text.h"
 
 #include <gtest/gtest.h>
 

@@ -77,6 +77,9 @@ class ProbeIgnoredAnswers : public testing::TestWithParam<Case> {};
 TEST_P(ProbeAnswers, ReportsTheAnswer)
 {
     const Case& c = GetParam();
+    if (kivtest::underWine() && std::string(c.name) == "BroadcastReplies")
+        GTEST_SKIP() << "wine does not deliver broadcasts to a socket bound to 127.0.0.1; Windows delivers "
+                        "broadcasts to a socket bound to an interface address";
     const auto run = probe(c.frameOptions, c.id, "Dev.Reset");
     EXPECT_EQ(run.result.out, c.out);
     EXPECT_EQ(run.result.err, "");

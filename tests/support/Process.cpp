@@ -18,8 +18,63 @@
 
 namespace kivtest {
 
+namespace {
+
+const char* windowsBinDir()
+{
+    const char* dir = std::getenv("KIV_WINDOWS_BIN_DIR");
+    return dir != nullptr && *dir != '\0' ? dir : nullptr;
+}
+
+bool isWindowsProgram(const std::string& path)
+{
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
+}
+
+// The command that runs a program: a Windows program through scripts/wine-run.
+std::vector<std::string> commandFor(const std::vector<std::string>& argv)
+{
+    std::vector<std::string> command;
+    if (!argv.empty() && isWindowsProgram(argv[0]))
+        command.push_back(KIV_WINE_RUN);
+    command.insert(command.end(), argv.begin(), argv.end());
+    return command;
+}
+
+// A program's output with its lines ended by "\n": Windows programs end them with "\r\n".
+std::string asWritten(bool windows, std::string text)
+{
+    if (!windows)
+        return text;
+    std::string::size_type at = 0;
+    while ((at = text.find("\r\n", at)) != std::string::npos)
+        text.erase(at, 1);
+    return text;
+}
+
+// The arguments of execv, made before fork(): the child of a process with
+// threads must not allocate.
+std::vector<char*> execArguments(const std::vector<std::string>& command)
+{
+    std::vector<char*> args;
+    for (const auto& a : command)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    return args;
+}
+
+} // namespace
+
 std::string binDir() { return KIV_BIN_DIR; }
-std::string program(const std::string& name) { return binDir() + "/" + name; }
+
+bool underWine() { return windowsBinDir() != nullptr; }
+
+std::string program(const std::string& name)
+{
+    if (underWine() && (name == "kivcast" || name == "kivprobe"))
+        return std::string(windowsBinDir()) + "/" + name + ".exe";
+    return binDir() + "/" + name;
+}
 
 std::string tempPath(const std::string& stem)
 {
@@ -39,29 +94,11 @@ std::string readFile(const std::string& path)
     return s.str();
 }
 
-std::vector<std::string> lines(const std::string& text)
-{
-    std::vector<std::string> result;
-    std::string::size_type start = 0;
-    while (start < text.size()) {
-        const auto end = text.find('\n', start);
-        if (end == std::string::npos) {
-            result.push_back(text.substr(start));
-            break;
-        }
-        result.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return result;
-}
-
 namespace {
 pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath)
 {
-    std::vector<char*> args;
-    for (const auto& a : argv)
-        args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
+    const std::vector<std::string> command = commandFor(argv);
+    const std::vector<char*> args = execArguments(command);
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
@@ -96,15 +133,13 @@ ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::ch
         throw std::runtime_error("pipe failed");
     fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096); // the kernel rounds up to its minimum, one page
     const std::string errPath = tempPath("err");
+    const std::vector<std::string> command = commandFor(argv);
+    const std::vector<char*> args = execArguments(command);
     const auto started = std::chrono::steady_clock::now();
     const pid_t pid = fork();
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
-        std::vector<char*> args;
-        for (const auto& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
         const int devNull = open("/dev/null", O_RDONLY);
         const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
         dup2(devNull, 0);
@@ -145,7 +180,9 @@ ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::ch
     }
     result.exitCode = decode(status);
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    result.err = readFile(errPath);
+    const bool windows = !argv.empty() && isWindowsProgram(argv[0]);
+    result.out = asWritten(windows, std::move(result.out));
+    result.err = asWritten(windows, readFile(errPath));
     std::remove(errPath.c_str());
     return result;
 }
@@ -157,7 +194,8 @@ ProcessResult run(const std::vector<std::string>& argv, std::chrono::millisecond
 }
 
 Background::Background(const std::vector<std::string>& argv)
-    : outPath_(tempPath("out")), errPath_(tempPath("err")), started_(std::chrono::steady_clock::now())
+    : outPath_(tempPath("out")), errPath_(tempPath("err")), started_(std::chrono::steady_clock::now()),
+      windows_(!argv.empty() && isWindowsProgram(argv[0]))
 {
     pid_ = spawn(argv, outPath_, errPath_);
 }
@@ -189,8 +227,8 @@ ProcessResult Background::collect(int status, bool timedOut)
     result_.exitCode = decode(status);
     result_.timedOut = timedOut;
     result_.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    result_.out = readFile(outPath_);
-    result_.err = readFile(errPath_);
+    result_.out = asWritten(windows_, readFile(outPath_));
+    result_.err = asWritten(windows_, readFile(errPath_));
     return result_;
 }
 

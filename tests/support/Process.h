@@ -1,5 +1,7 @@
 #pragma once
 
+#include "support/Text.h"
+
 #include <chrono>
 #include <string>
 #include <sys/types.h>
@@ -9,7 +11,15 @@ namespace kivtest {
 
 // Directory of the built programs (kivcast, kivprobe, kivframe).
 std::string binDir();
+// The program to run: the native build, or under wine the Windows build of
+// kivcast or kivprobe (kivframe stays native).
 std::string program(const std::string& name);
+
+// True when the tests drive the Windows builds of kivcast and kivprobe under
+// wine: KIV_WINDOWS_BIN_DIR names their folder, and the test runs inside a
+// session of scripts/wine-session. run() and Background start a ".exe"
+// through scripts/wine-run and read its output with "\r\n" as "\n".
+bool underWine();
 
 struct ProcessResult {
     int exitCode = -1;     // exit status, or 128 + signal when killed
@@ -55,6 +65,7 @@ private:
     std::string outPath_;
     std::string errPath_;
     std::chrono::steady_clock::time_point started_;
+    bool windows_; // a Windows program, run under wine
     bool done_ = false;
     ProcessResult result_;
 };
@@ -63,7 +74,5 @@ private:
 std::string tempPath(const std::string& stem);
 std::string readFile(const std::string& path);
 
-// Splits text into lines (without their newline characters).
-std::vector<std::string> lines(const std::string& text);
 
 } // namespace kivtest
