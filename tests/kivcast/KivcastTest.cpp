@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iostream>
 #include <map>
 #include <set>
 
@@ -326,24 +327,46 @@ TEST_P(KivcastBehaviour, TextChoosesScheduleAndPacing)
     EXPECT_TRUE(endsWith(run.out, statistics(10, 10, 10))) << run.out;
     emulator.stop();
 
-    const auto requests = received701(emulator.log());
-    ASSERT_EQ(requests.size(), 20U);
+    const auto log = emulator.log();
+    const auto requests = received701(log);
     std::map<std::string, std::vector<std::int64_t>> perFrame;
+    std::map<std::string, std::vector<std::int64_t>> answers;
     std::vector<std::int64_t> firsts;
     for (const auto& r : requests) {
         perFrame[r.frame].push_back(r.tUs);
         if (perFrame[r.frame].size() == 1)
             firsts.push_back(r.tUs);
     }
+    for (const auto& e : log)
+        if (e.dir == "tx" && e.cmd != Morv::CMD_BroadcastID && e.cmd != Morv::CMD_BroadcastIDExt)
+            answers[e.frame].push_back(e.tUs);
+    ASSERT_EQ(perFrame.size(), 10U);
     for (const auto& [frame, times] : perFrame) {
-        ASSERT_EQ(times.size(), 2U) << frame;
-        const double gapMs = static_cast<double>(times[1] - times[0]) / 1000.0;
-        if (c.slow) {
-            EXPECT_GE(gapMs, 7990.0) << frame;
-            EXPECT_LE(gapMs, 9000.0) << frame;
-        } else {
-            EXPECT_GE(gapMs, 110.0) << frame;
-            EXPECT_LE(gapMs, 1000.0) << frame;
+        std::string history;
+        for (const auto t : times)
+            history += " rx@" + std::to_string(t / 1000) + "ms";
+        for (const auto t : answers[frame])
+            history += " tx@" + std::to_string(t / 1000) + "ms";
+        ASSERT_GE(times.size(), 2U) << frame << history;
+        ASSERT_FALSE(answers[frame].empty()) << frame << history;
+        EXPECT_GT(answers[frame].front(), times[1]) << frame << history;
+        if (times.size() > 2) {
+            // The frame answered the second transmission, yet a third came.
+            // Seen once under wine in CI (never natively): the answer reached
+            // kivcast only after the next deadline. The schedule is still checked.
+            EXPECT_TRUE(kivtest::underWine()) << frame << history;
+            EXPECT_LT(answers[frame].front(), times[2]) << frame << history;
+            std::cerr << "note: " << frame << " was sent to " << times.size() << " times:" << history << '\n';
+        }
+        for (std::size_t i = 1; i < times.size(); ++i) {
+            const double gapMs = static_cast<double>(times[i] - times[i - 1]) / 1000.0;
+            if (c.slow) {
+                EXPECT_GE(gapMs, 7990.0) << frame << history;
+                EXPECT_LE(gapMs, 9000.0) << frame << history;
+            } else {
+                EXPECT_GE(gapMs, 110.0 * static_cast<double>(1U << (i - 1))) << frame << history;
+                EXPECT_LE(gapMs, 1000.0 * static_cast<double>(1U << (i - 1))) << frame << history;
+            }
         }
     }
     std::sort(firsts.begin(), firsts.end());
