@@ -3,12 +3,8 @@
 #include "Morv/Wire.h"
 
 #include <arpa/inet.h>
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <stdexcept>
-#include <unistd.h>
 
 namespace KivFrame {
 
@@ -39,18 +35,14 @@ void appendHex(std::string& out, const char* bytes, std::size_t size)
 
 } // namespace
 
-JsonLog::JsonLog(const std::string& path) : path_(path)
+JsonLog::JsonLog(const std::string& path) : file_(path, "log")
 {
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0)
-        throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
     buffer_.reserve(FLUSH_THRESHOLD + 64 * 1024);
 }
 
 JsonLog::~JsonLog()
 {
     flush();
-    close(fd_);
 }
 
 void JsonLog::start(std::int64_t tUs, std::size_t frames)
@@ -102,24 +94,9 @@ void JsonLog::endLine()
 
 bool JsonLog::flush()
 {
-    if (!error_.empty()) {
-        buffer_.clear();
-        return false;
-    }
-    std::size_t written = 0;
-    while (written < buffer_.size()) {
-        const ssize_t n = write(fd_, buffer_.data() + written, buffer_.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error_ = "cannot write the log " + path_ + ": " + std::strerror(n < 0 ? errno : EIO);
-            buffer_.clear();
-            return false;
-        }
-        written += static_cast<std::size_t>(n);
-    }
+    const bool written = file_.write(buffer_.data(), buffer_.size());
     buffer_.clear();
-    return true;
+    return written;
 }
 
 } // namespace KivFrame

@@ -4,6 +4,8 @@
 // or sent, a stop line. Lines are buffered and written out when the buffer
 // fills, when the owner calls flush (at least every 100 ms) and at the end.
 
+#include "apps/kivframe/OutputFile.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -39,15 +41,13 @@ public:
     bool pending() const { return !buffer_.empty(); }
     // Writes the buffer out. False (and error() set) when the file refused it.
     bool flush();
-    const std::string& error() const { return error_; }
+    const std::string& error() const { return file_.error(); }
 
 private:
     void endLine();
 
-    int fd_ = -1;
-    std::string path_;
+    OutputFile file_;
     std::string buffer_;
-    std::string error_;
 };
 
 } // namespace KivFrame

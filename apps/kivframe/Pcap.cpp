@@ -1,11 +1,7 @@
 #include "apps/kivframe/Pcap.h"
 
-#include <cerrno>
 #include <chrono>
-#include <cstring>
-#include <fcntl.h>
 #include <stdexcept>
-#include <unistd.h>
 
 namespace KivFrame {
 
@@ -73,11 +69,8 @@ std::uint16_t foldChecksum(std::uint32_t sum)
 
 } // namespace
 
-PcapWriter::PcapWriter(const std::string& path) : path_(path)
+PcapWriter::PcapWriter(const std::string& path) : file_(path, "capture")
 {
-    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0)
-        throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
     std::vector<unsigned char> header;
     putLe32(header, PCAP_MAGIC);
     putLe16(header, PCAP_VERSION_MAJOR);
@@ -86,16 +79,8 @@ PcapWriter::PcapWriter(const std::string& path) : path_(path)
     putLe32(header, 0); // time stamp accuracy
     putLe32(header, SNAPLEN);
     putLe32(header, LINKTYPE_RAW);
-    write(header);
-    if (!ok()) {
-        close(fd_);
-        throw std::runtime_error(error_);
-    }
-}
-
-PcapWriter::~PcapWriter()
-{
-    close(fd_);
+    if (!file_.write(header.data(), header.size()))
+        throw std::runtime_error(file_.error());
 }
 
 void PcapWriter::datagram(std::uint32_t source, std::uint16_t sourcePort, std::uint32_t destination,
@@ -149,22 +134,7 @@ void PcapWriter::datagram(std::uint32_t source, std::uint16_t sourcePort, std::u
         checksum = 0xFFFF;
     setBe16(record_, udp + 6, checksum);
 
-    write(record_);
-}
-
-void PcapWriter::write(const std::vector<unsigned char>& bytes)
-{
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + written, bytes.size() - written);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            error_ = "cannot write the capture " + path_ + ": " + std::strerror(n < 0 ? errno : EIO);
-            return;
-        }
-        written += static_cast<std::size_t>(n);
-    }
+    file_.write(record_.data(), record_.size());
 }
 
 } // namespace KivFrame

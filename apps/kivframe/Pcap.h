@@ -7,6 +7,8 @@
 // is written out at once, so the file is complete up to the last datagram
 // whenever it is read. Used by the emulator's thread only.
 
+#include "apps/kivframe/OutputFile.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -19,9 +21,6 @@ public:
     // Creates or truncates the file and writes the file header. Throws
     // std::runtime_error when it cannot.
     explicit PcapWriter(const std::string& path);
-    ~PcapWriter();
-    PcapWriter(const PcapWriter&) = delete;
-    PcapWriter& operator=(const PcapWriter&) = delete;
 
     // Records one datagram, stamped with the current wall-clock time.
     // Addresses are in host byte order. After a failed write nothing more is
@@ -29,15 +28,11 @@ public:
     void datagram(std::uint32_t source, std::uint16_t sourcePort, std::uint32_t destination,
                   std::uint16_t destinationPort, const char* bytes, std::size_t size);
 
-    bool ok() const { return error_.empty(); }
-    const std::string& error() const { return error_; }
+    bool ok() const { return file_.ok(); }
+    const std::string& error() const { return file_.error(); }
 
 private:
-    void write(const std::vector<unsigned char>& bytes);
-
-    int fd_ = -1;
-    std::string path_;
-    std::string error_;
+    OutputFile file_;
     std::uint16_t ipId_ = 0;
     std::vector<unsigned char> record_;
 };
