@@ -29,6 +29,23 @@ bool setSocketOption(Handle socket, int name, int value)
     return ::setsockopt(socket, SOL_SOCKET, name, reinterpret_cast<const char*>(&value), sizeof value) == 0;
 }
 
+// A poll of the sockets that returns at once.
+#ifdef _WIN32
+using PollEntry = WSAPOLLFD;
+constexpr short READABLE = POLLRDNORM;
+int pollNow(std::vector<PollEntry>& entries)
+{
+    return ::WSAPoll(entries.data(), static_cast<ULONG>(entries.size()), 0);
+}
+#else
+using PollEntry = pollfd;
+constexpr short READABLE = POLLIN;
+int pollNow(std::vector<PollEntry>& entries)
+{
+    return ::poll(entries.data(), entries.size(), 0);
+}
+#endif
+
 } // namespace
 
 bool allowAddressReuse(Handle socket)
@@ -45,6 +62,35 @@ bool bindTo(Handle socket, std::uint32_t address, std::uint16_t port)
 {
     const sockaddr_in local = endpoint(address, port);
     return ::bind(socket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
+bool sendTo(Handle socket, const char* bytes, std::size_t size, std::uint32_t address, std::uint16_t port)
+{
+    // Messages hold at most 65,535 bytes, so the size fits the int Windows takes.
+    const sockaddr_in destination = endpoint(address, port);
+    const auto sent = ::sendto(socket, bytes, static_cast<int>(size), 0,
+                               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    return sent == static_cast<int>(size);
+}
+
+std::optional<Handle> socketWithDatagram(const std::vector<Handle>& sockets)
+{
+    // A poll rather than FIONREAD: that counts bytes (on Linux those of the
+    // first datagram), so an empty datagram would read as "nothing waiting"
+    // and hold up every datagram behind it.
+    std::vector<PollEntry> polled;
+    for (const Handle socket : sockets) {
+        PollEntry p{};
+        p.fd = socket;
+        p.events = READABLE;
+        polled.push_back(p);
+    }
+    if (pollNow(polled) <= 0)
+        return std::nullopt;
+    for (const PollEntry& p : polled)
+        if ((p.revents & READABLE) != 0)
+            return p.fd;
+    return std::nullopt;
 }
 
 #ifdef _WIN32
@@ -70,25 +116,6 @@ void closeSocket(Handle socket)
     ::closesocket(socket);
 }
 
-std::optional<Handle> socketWithDatagram(const std::vector<Handle>& sockets)
-{
-    // WSAPoll rather than FIONREAD, which counts bytes: an empty datagram
-    // would read as "nothing waiting" and hold up every datagram behind it.
-    std::vector<WSAPOLLFD> polled;
-    for (const Handle socket : sockets) {
-        WSAPOLLFD p{};
-        p.fd = socket;
-        p.events = POLLRDNORM;
-        polled.push_back(p);
-    }
-    if (::WSAPoll(polled.data(), static_cast<ULONG>(polled.size()), 0) <= 0)
-        return std::nullopt;
-    for (const WSAPOLLFD& p : polled)
-        if ((p.revents & POLLRDNORM) != 0)
-            return p.fd;
-    return std::nullopt;
-}
-
 std::optional<Received> receiveFrom(Handle socket, char* buffer, std::size_t capacity)
 {
     sockaddr_in from{};
@@ -103,14 +130,6 @@ std::optional<Received> receiveFrom(Handle socket, char* buffer, std::size_t cap
         return std::nullopt;
     }
     return Received{static_cast<std::size_t>(size), ntohl(from.sin_addr.s_addr)};
-}
-
-bool sendTo(Handle socket, const char* bytes, std::size_t size, std::uint32_t address, std::uint16_t port)
-{
-    const sockaddr_in destination = endpoint(address, port);
-    const int sent = ::sendto(socket, bytes, static_cast<int>(size), 0,
-                              reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-    return sent == static_cast<int>(size);
 }
 
 #else
@@ -130,22 +149,6 @@ void closeSocket(Handle socket)
     ::close(socket);
 }
 
-std::optional<Handle> socketWithDatagram(const std::vector<Handle>& sockets)
-{
-    // poll() rather than FIONREAD: on Linux FIONREAD gives the size of the
-    // first waiting datagram, so an empty datagram would read as "nothing
-    // waiting" and hide every datagram behind it.
-    std::vector<pollfd> polled;
-    for (const Handle socket : sockets)
-        polled.push_back(pollfd{socket, POLLIN, 0});
-    if (::poll(polled.data(), polled.size(), 0) <= 0)
-        return std::nullopt;
-    for (const pollfd& p : polled)
-        if ((p.revents & POLLIN) != 0)
-            return p.fd;
-    return std::nullopt;
-}
-
 std::optional<Received> receiveFrom(Handle socket, char* buffer, std::size_t capacity)
 {
     sockaddr_in from{};
@@ -157,14 +160,6 @@ std::optional<Received> receiveFrom(Handle socket, char* buffer, std::size_t cap
     if (size < 0)
         return std::nullopt;
     return Received{static_cast<std::size_t>(size), ntohl(from.sin_addr.s_addr)};
-}
-
-bool sendTo(Handle socket, const char* bytes, std::size_t size, std::uint32_t address, std::uint16_t port)
-{
-    const sockaddr_in destination = endpoint(address, port);
-    const ssize_t sent = ::sendto(socket, bytes, size, 0, reinterpret_cast<const sockaddr*>(&destination),
-                                  sizeof destination);
-    return sent == static_cast<ssize_t>(size);
 }
 
 #endif
