@@ -12,6 +12,7 @@
 #include "apps/kivcast/MeterData.h"
 #include "common/TextEscape.h"
 #include "support/EmulatorLog.h"
+#include "support/Messages.h"
 
 #include <gtest/gtest.h>
 
@@ -338,22 +339,12 @@ std::size_t markerCount(const std::vector<Packet>& packets)
     }));
 }
 
-// A reply as a frame sends it: a header from the frame to the requester and a
-// body of `size` - 32 bytes, with a valid checksum.
+// A reply as a frame sends it, from the frame to the requester; withChecksum
+// below completes it.
 std::vector<char> replyMessage(std::uint64_t frameId, std::uint16_t command, std::uint32_t sequence,
                                std::size_t size)
 {
-    std::vector<char> bytes(size);
-    Morv::MSG_CmdHdr header;
-    header.sourceId = frameId;
-    header.destinationId = REQUESTER_ID;
-    header.senderNodeType = Morv::NODE_TYPE_FRAME;
-    header.destinationNodeType = Morv::NODE_TYPE_CONTROLLER;
-    header.length = static_cast<std::uint16_t>(size);
-    header.command = command;
-    header.sequence = sequence;
-    Morv::writeHeader(bytes.data(), header);
-    return bytes;
+    return kivtest::frameMessage(size, command, sequence, frameId, REQUESTER_ID);
 }
 
 std::vector<char> withChecksum(std::vector<char> bytes)

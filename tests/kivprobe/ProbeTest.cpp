@@ -3,6 +3,7 @@
 
 #include "Morv/Wire.h"
 #include "support/Process.h"
+#include "support/Messages.h"
 
 #include <gtest/gtest.h>
 
@@ -81,17 +82,7 @@ private:
 Bytes message(std::size_t size, std::uint16_t command, std::uint32_t sequence, std::uint64_t source,
               std::uint64_t destination)
 {
-    Bytes b(size);
-    Morv::MSG_CmdHdr h;
-    h.sourceId = source;
-    h.destinationId = destination;
-    h.senderNodeType = Morv::NODE_TYPE_FRAME;
-    h.destinationNodeType = Morv::NODE_TYPE_CONTROLLER;
-    h.length = static_cast<std::uint16_t>(size);
-    h.command = command;
-    h.sequence = sequence;
-    if (size >= Morv::HEADER_SIZE)
-        Morv::writeHeader(b.data(), h);
+    Bytes b = kivtest::frameMessage(size, command, sequence, source, destination);
     if (size >= 76 && command == Morv::CMD_BroadcastID)
         Morv::storeU32(b.data(), Morv::OFFSET_DEVICE_TYPE, 19);
     Morv::storeChecksum(b.data(), size);

@@ -1,4 +1,5 @@
 #include "apps/kivprobe/ProbeWire.h"
+#include "support/Messages.h"
 
 #include <gtest/gtest.h>
 
@@ -22,17 +23,7 @@ using Bytes = std::vector<char>;
 Bytes datagram(std::size_t size, std::uint16_t command, std::uint32_t sequence = 1,
                std::uint64_t destination = OWN_ID)
 {
-    Bytes b(size);
-    Morv::MSG_CmdHdr h;
-    h.sourceId = FRAME_ID;
-    h.destinationId = destination;
-    h.senderNodeType = Morv::NODE_TYPE_FRAME;
-    h.destinationNodeType = Morv::NODE_TYPE_CONTROLLER;
-    h.length = static_cast<std::uint16_t>(size);
-    h.command = command;
-    h.sequence = sequence;
-    Morv::writeHeader(b.data(), h);
-    return b;
+    return kivtest::frameMessage(size, command, sequence, FRAME_ID, destination);
 }
 
 Bytes discoveryReply(std::uint32_t deviceType = 19)

@@ -26,16 +26,17 @@ const char* windowsBinDir()
     return dir != nullptr && *dir != '\0' ? dir : nullptr;
 }
 
-bool isWindowsProgram(const std::string& path)
+// A command that starts a Windows program.
+bool isWindowsCommand(const std::vector<std::string>& argv)
 {
-    return path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0;
+    return !argv.empty() && argv[0].size() > 4 && argv[0].compare(argv[0].size() - 4, 4, ".exe") == 0;
 }
 
 // The command that runs a program: a Windows program through scripts/wine-run.
 std::vector<std::string> commandFor(const std::vector<std::string>& argv)
 {
     std::vector<std::string> command;
-    if (!argv.empty() && isWindowsProgram(argv[0]))
+    if (isWindowsCommand(argv))
         command.push_back(KIV_WINE_RUN);
     command.insert(command.end(), argv.begin(), argv.end());
     return command;
@@ -180,7 +181,7 @@ ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::ch
     }
     result.exitCode = decode(status);
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    const bool windows = !argv.empty() && isWindowsProgram(argv[0]);
+    const bool windows = isWindowsCommand(argv);
     result.out = asWritten(windows, std::move(result.out));
     result.err = asWritten(windows, readFile(errPath));
     std::remove(errPath.c_str());
@@ -195,7 +196,7 @@ ProcessResult run(const std::vector<std::string>& argv, std::chrono::millisecond
 
 Background::Background(const std::vector<std::string>& argv)
     : outPath_(tempPath("out")), errPath_(tempPath("err")), started_(std::chrono::steady_clock::now()),
-      windows_(!argv.empty() && isWindowsProgram(argv[0]))
+      windows_(isWindowsCommand(argv))
 {
     pid_ = spawn(argv, outPath_, errPath_);
 }
