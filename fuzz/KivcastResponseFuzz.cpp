@@ -6,6 +6,7 @@
 #include "FuzzCheck.h"
 
 #include "Morv/Wire.h"
+#include "apps/kivcast/MeterData.h"
 #include "apps/kivcast/Report.h"
 
 #include <array>
@@ -69,6 +70,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(report.meterVersion == (sent == "M?" ? 1 : sent == "NM?" ? 3 : 2));
         const std::string block = meterTitleLine(1000, FRAME_ID, ADDRESS, report.meterVersion) + report.text;
         FUZZ_CHECK(isSafeConsoleText(block, lines) && lines == 1 + reportLines(report.meterVersion));
+        // The JSON object renders from the same decoded record as the text.
+        const auto record = decodeMeterData(bytes + OFFSET_BODY, length - OFFSET_BODY, report.meterVersion);
+        FUZZ_CHECK(record && meterText(*record) == report.text &&
+                   meterJson(*record).dump().starts_with("{\"version\":" + std::to_string(report.meterVersion) + ","));
         return 0;
     }
     // One result line, and it says what was counted.

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -181,6 +183,104 @@ std::vector<std::string> expectedVersion3(const Record& r)
     return l;
 }
 
+// A number as the report shows it: hex ("0x...") as an integer, otherwise the
+// digits before the unit, an integer when they hold no decimal point.
+nlohmann::json shownNumber(const std::string& shown)
+{
+    if (shown.starts_with("0x"))
+        return std::stoul(shown.substr(2), nullptr, 16);
+    const std::string digits = shown.substr(0, shown.find_first_not_of("-.0123456789"));
+    if (digits.find('.') == std::string::npos)
+        return std::stoi(digits);
+    return std::stod(digits);
+}
+
+std::vector<std::string> words(const std::string& line)
+{
+    std::istringstream in(line);
+    std::vector<std::string> result;
+    for (std::string word; in >> word;)
+        result.push_back(word);
+    return result;
+}
+
+// Reads a report back into the object meterJson is to give: each "Label: value"
+// and each table cell under its column heading, every number as the text shows
+// it. The supply's own Status, Voltage and Curr go into "PSU", the limits
+// beside them to the top; the Module section's status words into "module".
+nlohmann::json readReport(const std::string& text, int version)
+{
+    const std::map<std::string, std::string> tables{{"Power channels (Amp):", "channels"},
+                                                    {"Physical inputs:", "inputs"},
+                                                    {"Module:", "modules"},
+                                                    {"Module output:", "outputs"}};
+    nlohmann::json report{{"version", version}};
+    std::string section;              // "" before the first "---"
+    std::vector<std::string> columns; // headings of the section's table
+    for (const std::string& line : kivtest::lines(text)) {
+        const std::vector<std::string> w = words(line);
+        if (line == "---") {
+            columns.clear();
+        } else if (line.ends_with(':')) {
+            section = line;
+        } else if (w.size() >= 2 && w[0].ends_with(':')) {
+            EXPECT_EQ(w.size() % 2, 0U) << line;
+            for (std::size_t i = 0; i + 1 < w.size(); i += 2) {
+                const std::string label = w[i].substr(0, w[i].size() - 1);
+                const bool supply = section == "PSU:" && (label == "Status" || label == "Voltage" || label == "Curr");
+                nlohmann::json& to = supply ? report["PSU"] : section == "Module:" ? report["module"] : report;
+                to[label] = shownNumber(w[i + 1]);
+            }
+        } else if (section == "Mixer connections:") {
+            report["mixer"].push_back(shownNumber(w.at(1)));
+        } else if (columns.empty()) {
+            columns = w;
+        } else {
+            // The first column numbers the row; a module's letter is its name.
+            EXPECT_EQ(w.size(), columns.size()) << line;
+            nlohmann::json row;
+            if (section == "Module:")
+                row["name"] = w.at(0);
+            for (std::size_t i = 1; i < std::min(w.size(), columns.size()); ++i)
+                row[columns[i]] = shownNumber(w[i]);
+            report[tables.at(section)].push_back(row);
+        }
+    }
+    return report;
+}
+
+// Every value under every path, compared as nlohmann-json writes it, so
+// 0.10000000149011612 for 0.1, 230.0 for 230 or -0.0 for 0.0 all show.
+void expectSameValues(const nlohmann::json& json, const nlohmann::json& fromText)
+{
+    const nlohmann::json a = json.flatten();
+    const nlohmann::json b = fromText.flatten();
+    for (const auto& [path, value] : a.items())
+        EXPECT_EQ(value.dump(), b.contains(path) ? b[path].dump() : "<not in the report>") << path;
+    for (const auto& [path, value] : b.items())
+        EXPECT_TRUE(a.contains(path)) << path << " = " << value.dump() << " is in the report, not in the JSON";
+}
+
+using Keys = std::vector<std::string>;
+
+Keys keysOf(const nlohmann::ordered_json& object)
+{
+    Keys keys;
+    for (const auto& item : object.items())
+        keys.push_back(item.key());
+    return keys;
+}
+
+// The keys of each object of a list, in order; none when the list is absent.
+std::vector<Keys> keysOfEach(const nlohmann::ordered_json& parent, const char* list)
+{
+    std::vector<Keys> result;
+    if (parent.contains(list))
+        for (const auto& element : parent[list])
+            result.push_back(keysOf(element));
+    return result;
+}
+
 } // namespace
 
 TEST(MeterData, VersionComesFromTheFirstMatchingPrefix)
@@ -224,6 +324,9 @@ TEST(MeterData, RecordShorterThanItsVersionGivesNothing)
         // A heap buffer of exactly `size` bytes: a read past it trips AddressSanitizer.
         const Record record = pattern(c.size);
         EXPECT_EQ(formatMeterData(record.data(), record.size(), c.version).has_value(), c.formatted)
+            << "version " << c.version << ", " << c.size << " bytes";
+        // No decoded record, so no JSON either.
+        EXPECT_EQ(decodeMeterData(record.data(), record.size(), c.version).has_value(), c.formatted)
             << "version " << c.version << ", " << c.size << " bytes";
     }
 }
@@ -278,4 +381,127 @@ TEST(MeterData, KnownLines)
         ASSERT_GE(lines.size(), c.line) << "version " << c.version;
         EXPECT_EQ(lines[c.line - 1], c.text) << "version " << c.version << ", line " << c.line;
     }
+}
+
+// The JSON and the text are two renderings of one decoded record: every
+// number in the object is the one the report shows under the same label.
+TEST(MeterData, JsonHoldsTheNumbersTheReportShows)
+{
+    for (int version = 1; version <= 3; ++version) {
+        for (const Record& record : recordsOfSize(meterRecordSize(version))) {
+            SCOPED_TRACE("version " + std::to_string(version) + ", bytes 0-2: " +
+                         fmt("%02x %02x %02x", Bytes{record}(0), Bytes{record}(1), Bytes{record}(2)));
+            const auto decoded = decodeMeterData(record.data(), record.size(), version);
+            ASSERT_TRUE(decoded.has_value());
+            const std::string text = meterText(*decoded);
+            EXPECT_EQ(formatMeterData(record.data(), record.size(), version), text);
+            expectSameValues(nlohmann::json(meterJson(*decoded)), readReport(text, version));
+        }
+    }
+}
+
+TEST(MeterData, JsonKeysFollowTheVersionInTheReportsOrder)
+{
+    const Keys limits{"CurrLimActivity", "UvlLimit", "BelLimit", "ModelLimit", "AvgPower", "PeakPower",
+                      "AvgCurr",         "PeakCurr", "VcapLimit", "TempLimit", "ExtStatus"};
+    const auto join = [](Keys a, const Keys& b, const Keys& c) {
+        a.insert(a.end(), b.begin(), b.end());
+        a.insert(a.end(), c.begin(), c.end());
+        return a;
+    };
+    const Keys amplifierChannel{"Status", "ExtStatus", "Volt", "Curr", "Power", "GainRed", "Temp"};
+    struct Case {
+        int version;
+        Keys top;
+        Keys psu;
+        std::vector<Keys> channels, inputs, modules, outputs;
+        Keys moduleStatus;
+        std::size_t mixer;
+    };
+    const Case cases[] = {
+        {1,
+         {"version", "GeneralStatus", "PSU", "channels", "inputs", "modules", "module"},
+         {"Voltage", "Curr"},
+         std::vector<Keys>(4, {"Status", "Volt", "Curr", "Power", "GainRed"}),
+         std::vector<Keys>(2, {"Peak", "RMS"}),
+         std::vector<Keys>(2, {"name", "InPeak", "InRMS"}),
+         {},
+         {"Status"},
+         0},
+        {2,
+         join({"version", "GeneralStatus", "PSU"}, limits, {"channels", "inputs", "modules", "module", "outputs"}),
+         {"Status", "Voltage", "Curr"},
+         std::vector<Keys>(4, amplifierChannel),
+         std::vector<Keys>(2, {"Peak", "RMS"}),
+         std::vector<Keys>(2, {"name", "InPeak", "InRMS"}),
+         std::vector<Keys>(4, {"PeakGr", "RMSGr"}),
+         {"Status", "ExtStatus"},
+         0},
+        {3,
+         join({"version", "GeneralStatus", "PSU"}, limits, {"channels", "inputs", "mixer", "modules", "outputs"}),
+         {"Status", "Voltage", "Curr"},
+         std::vector<Keys>(4, amplifierChannel),
+         std::vector<Keys>(4, {"Peak", "RMS"}),
+         std::vector<Keys>(4, {"name", "Clip", "InPeak", "InRMS"}),
+         std::vector<Keys>(4, {"Peak", "RMS", "PeakGr", "RMSGr"}),
+         {},
+         4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE("version " + std::to_string(c.version));
+        const Record record = pattern(meterRecordSize(c.version));
+        const nlohmann::ordered_json j = meterJson(*decodeMeterData(record.data(), record.size(), c.version));
+        EXPECT_EQ(j.at("version"), c.version);
+        EXPECT_EQ(keysOf(j), c.top);
+        EXPECT_EQ(keysOf(j.at("PSU")), c.psu);
+        EXPECT_EQ(keysOfEach(j, "channels"), c.channels);
+        EXPECT_EQ(keysOfEach(j, "inputs"), c.inputs);
+        EXPECT_EQ(keysOfEach(j, "modules"), c.modules);
+        EXPECT_EQ(keysOfEach(j, "outputs"), c.outputs);
+        EXPECT_EQ(j.contains("module") ? keysOf(j["module"]) : Keys{}, c.moduleStatus);
+        EXPECT_EQ(j.contains("mixer") ? j["mixer"].size() : 0U, c.mixer);
+    }
+}
+
+// Chosen values written out as literal text, as nlohmann-json
+// prints them for bytes set in a version-3 record.
+TEST(MeterData, JsonWritesNumbersAsShown)
+{
+    Record record = filled(104, 0x00);
+    const auto set = [&](std::size_t offset, unsigned char value) { record[offset] = static_cast<char>(value); };
+    set(0, 0x34);
+    set(1, 0x12); // GeneralStatus 0x1234
+    set(2, 187);  // Voltage 230
+    set(3, 25);   // Curr 12.5 %
+    set(4, 0xFF); // channel 1 Status 0x000000ff
+    set(8, 1);    // channel 1 GainRed 0.1 dB
+    set(10, 230); // channel 1 Volt -12.5 dB
+    set(11, 255); // channel 1 Power full scale, 0 dB
+    set(37, 5);   // UvlLimit 1.25 A
+    set(40, 2);   // AvgPower 64 W
+    set(44, 3);   // channel 1 Temp -0.3 dB
+    set(64, 0xA); // mixer connection of module A
+    struct Case {
+        const char* pointer;
+        const char* written;
+    };
+    const Case cases[] = {
+        {"/GeneralStatus", "4660"},
+        {"/PSU/Voltage", "230"},
+        {"/PSU/Curr", "12.5"},
+        {"/channels/0/Status", "255"},
+        {"/channels/0/GainRed", "0.1"},
+        {"/channels/0/Volt", "-12.5"},
+        {"/channels/0/Power", "0.0"},
+        {"/channels/0/Temp", "-0.3"},
+        {"/channels/1/Temp", "0.0"},
+        {"/UvlLimit", "1.25"},
+        {"/AvgPower", "64"},
+        {"/VcapLimit", "0.0"},
+        {"/mixer/0", "10"},
+        {"/modules/3/name", "\"D\""},
+    };
+    const nlohmann::ordered_json j = meterJson(*decodeMeterData(record.data(), record.size(), 3));
+    for (const Case& c : cases)
+        EXPECT_EQ(j.at(nlohmann::ordered_json::json_pointer(c.pointer)).dump(), c.written) << c.pointer;
 }
