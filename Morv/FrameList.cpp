@@ -57,10 +57,43 @@ void FrameList::stopExpiry()
     expiryThread_.join();
 }
 
+namespace {
+thread_local std::uint32_t completingSource = 0;
+
+// Sets the completing source for one completion call on this thread.
+class CompletingSource {
+public:
+    explicit CompletingSource(std::uint32_t address) { completingSource = address; }
+    ~CompletingSource() { completingSource = 0; }
+    CompletingSource(const CompletingSource&) = delete;
+    CompletingSource& operator=(const CompletingSource&) = delete;
+};
+} // namespace
+
+std::uint32_t FrameList::responseSource()
+{
+    return completingSource;
+}
+
+void FrameList::countDrop(std::uint32_t sourceAddress)
+{
+    std::lock_guard<std::mutex> lock(dropsMutex_);
+    ++drops_[sourceAddress];
+}
+
+std::uint64_t FrameList::droppedFrom(std::uint32_t address) const
+{
+    std::lock_guard<std::mutex> lock(dropsMutex_);
+    const auto it = drops_.find(address);
+    return it == drops_.end() ? 0 : it->second;
+}
+
 void FrameList::onDatagram(const char* bytes, std::uint32_t length, std::uint32_t sourceAddress)
 {
-    if (length < HEADER_SIZE)
+    if (length < HEADER_SIZE) {
+        countDrop(sourceAddress);
         return;
+    }
 
     // An extended broadcast-ID message stands for the broadcast-ID message it carries.
     const char* message = bytes;
@@ -85,12 +118,17 @@ void FrameList::onDatagram(const char* bytes, std::uint32_t length, std::uint32_
     const bool admitted = header.command == CMD_BroadcastID && messageLength >= BROADCAST_ID_SIZE
                               ? admitBroadcastId(message, messageLength, header, sourceAddress)
                               : admitOther(messageLength, header, sourceAddress);
-    if (!admitted)
+    if (!admitted) {
+        countDrop(sourceAddress);
         return;
+    }
 
     // Only the sequence number is matched, never the sender. 0 is never a response.
-    if (header.sequence != 0 && completeRequest(header.sequence, message, messageLength))
-        return;
+    if (header.sequence != 0) {
+        const CompletingSource source(sourceAddress);
+        if (completeRequest(header.sequence, message, messageLength))
+            return;
+    }
 
     const Command<MSG_CmdHdr> command(message, messageLength);
     onMessage.fire(header.sourceId, command);

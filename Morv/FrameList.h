@@ -53,6 +53,11 @@ public:
     bool findDestination(std::uint64_t frameId, Destination& destination) const;
     // IDs of the frames in the frame table.
     std::vector<std::uint64_t> frameIds() const;
+    // Datagrams from an IPv4 address (host byte order) dropped as malformed so far.
+    std::uint64_t droppedFrom(std::uint32_t address) const;
+    // The source address of the datagram whose completion runs on the calling
+    // thread (inside a Success completion); 0 elsewhere.
+    static std::uint32_t responseSource();
 
     // Registers `completion` under the message's sequence number with a
     // deadline `timeoutMs` from now, then transmits (broadcast or to the
@@ -84,6 +89,7 @@ private:
         std::uint64_t ticket = 0; // tells this registration apart from a later one under the same number
     };
 
+    void countDrop(std::uint32_t sourceAddress);
     // Admission of a received message; false when it is dropped.
     bool admitBroadcastId(const char* message, std::uint32_t length, const MSG_CmdHdr& header,
                           std::uint32_t sourceAddress);
@@ -106,6 +112,8 @@ private:
     mutable std::mutex framesMutex_;
     std::unordered_map<std::uint64_t, Destination> destinations_;
     mutable std::mutex destinationsMutex_;
+    std::unordered_map<std::uint32_t, std::uint64_t> drops_; // by source address
+    mutable std::mutex dropsMutex_;
     std::unordered_map<std::uint32_t, PendingEntry> pending_;
     std::uint64_t nextTicket_ = 0; // guarded by pendingMutex_
     std::mutex pendingMutex_;

@@ -2,6 +2,8 @@
 
 #include "common/Platform.h"
 
+#include <chrono>
+
 namespace Morv {
 
 // The state of one request, carried from attempt to attempt.
@@ -12,6 +14,7 @@ struct MorvNetwork::Request {
     std::shared_ptr<const Message> message;
     bool windowed = false;
     const TimeoutBehavior* behavior = nullptr;
+    std::shared_ptr<RequestTrace> trace;
 
     std::uint32_t size() const { return static_cast<std::uint32_t>(message->size()); }
 };
@@ -89,7 +92,7 @@ void MorvNetwork::setTimeoutBehavior(std::shared_ptr<TimeoutBehavior> behavior)
 }
 
 bool MorvNetwork::send(std::uint64_t frameId, Message& message, ResponseHandler handler,
-                       const TimeoutBehavior* behavior)
+                       const TimeoutBehavior* behavior, std::shared_ptr<RequestTrace> trace)
 {
     Destination destination;
     if (!running || !frameList->findDestination(frameId, destination))
@@ -105,6 +108,7 @@ bool MorvNetwork::send(std::uint64_t frameId, Message& message, ResponseHandler 
     request->message = std::make_shared<const Message>(message);
     request->windowed = loadU32(bytes.data(), OFFSET_SEQUENCE) != 0;
     request->behavior = behavior != nullptr ? behavior : defaultBehavior.get();
+    request->trace = std::move(trace);
 
     const unsigned firstTimeout = static_cast<unsigned>(request->behavior->initialTimeout());
     if (!request->windowed) {
@@ -124,6 +128,14 @@ void MorvNetwork::transmit(std::shared_ptr<Request> request, unsigned timeoutMs)
     auto completion = [this, request](const char* response, unsigned length, ErrorCode code) {
         attemptDone(request, response, length, code);
     };
+    if (request->trace) {
+        std::int64_t none = -1;
+        const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                             std::chrono::steady_clock::now().time_since_epoch())
+                             .count();
+        request->trace->firstTransmissionUs.compare_exchange_strong(none, now);
+        ++request->trace->transmissions;
+    }
     if (frameList->sendRequest(request->destination, bytes.data(), bytes.data() + bytes.size(), timeoutMs,
                                std::move(completion)))
         return;

@@ -60,14 +60,20 @@ public:
     // handler call, when the frame has no destination or the engine is
     // stopping; true promises exactly one later handler call. A null behaviour
     // means the current default. The caller may destroy the message at once.
+    // A trace, when given, counts the request's transmissions and times the first.
     bool send(std::uint64_t frameId, Message& message, ResponseHandler handler,
-              const TimeoutBehavior* behavior = nullptr);
+              const TimeoutBehavior* behavior = nullptr, std::shared_ptr<RequestTrace> trace = nullptr);
 
     // Replaces the default behaviour; only while no request is in flight.
     void setTimeoutBehavior(std::shared_ptr<TimeoutBehavior> behavior);
 
     std::vector<std::uint64_t> frameIds() const { return frameList->frameIds(); }
     FrameInfo frameInfo(std::uint64_t frameId) const { return frameList->frameInfo(frameId); }
+    bool findDestination(std::uint64_t frameId, Destination& destination) const
+    {
+        return frameList->findDestination(frameId, destination);
+    }
+    std::uint64_t droppedFrom(std::uint32_t address) const { return frameList->droppedFrom(address); }
     const Network::Server& getServer() const { return *server; }
     Network::Server& getServer() { return *server; }
     std::uint64_t getOwnId() const { return ownId; }

@@ -2,6 +2,7 @@
 
 #include "common/Exception.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 
@@ -38,6 +39,14 @@ using ResponseHandler = std::function<void(std::uint64_t, const char*, unsigned,
 
 // Completion of one attempt, as the frame list reports it: (bytes, length, code).
 using Completion = std::function<void(const char*, unsigned, ErrorCode)>;
+
+// What the engine tells of one request's transmissions, for a caller that asks:
+// written before each transmission leaves, so a response handler reads it complete.
+struct RequestTrace {
+    std::atomic<unsigned> transmissions{0};
+    // Steady-clock time of the first transmission, in microseconds; -1 before it.
+    std::atomic<std::int64_t> firstTransmissionUs{-1};
+};
 
 KIV_DECLARE_EXCEPTION(UnknownFrameIdException);
 KIV_DECLARE_EXCEPTION(CongestionWaitTimeoutException);

@@ -1,6 +1,7 @@
 #include "Network/Server.h"
 
 #include "common/Broadcasts.h"
+#include "common/Diagnostics.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
@@ -256,11 +257,11 @@ void ServerImpl::deliver(const char* bytes, std::size_t length, std::uint32_t so
         try {
             handler->onDatagram(bytes, static_cast<std::uint32_t>(length), source);
         } catch (const Exception& e) {
-            std::fprintf(stderr, "datagram handler failed: %s\n", e.message().c_str());
+            Diagnostics::report("datagram handler failed: " + e.message() + "\n");
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "datagram handler failed: %s\n", e.what());
+            Diagnostics::report(std::string("datagram handler failed: ") + e.what() + "\n");
         } catch (...) {
-            std::fprintf(stderr, "datagram handler failed with an unknown exception\n");
+            Diagnostics::report("datagram handler failed with an unknown exception\n");
         }
     });
 }

@@ -1,5 +1,6 @@
 #include "common/Executor.h"
 
+#include "common/Diagnostics.h"
 #include "common/Exception.h"
 
 #include <boost/asio/post.hpp>
@@ -32,11 +33,11 @@ void Executor::run()
             io_.run();
             return;
         } catch (const Exception& e) {
-            std::fprintf(stderr, "task failed: %s\n", e.message().c_str());
+            Diagnostics::report("task failed: " + e.message() + "\n");
         } catch (const std::exception& e) {
-            std::fprintf(stderr, "task failed: %s\n", e.what());
+            Diagnostics::report(std::string("task failed: ") + e.what() + "\n");
         } catch (...) {
-            std::fprintf(stderr, "task failed with an unknown exception\n");
+            Diagnostics::report("task failed with an unknown exception\n");
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <windows.h>
 #else
 #include <chrono>
+#include <csignal>
 #include <thread>
 #endif
 
@@ -37,9 +38,16 @@ std::uint64_t localTimeAsFileTime()
     return (static_cast<std::uint64_t>(fileTime.dwHighDateTime) << 32) | fileTime.dwLowDateTime;
 }
 
+void ignoreBrokenPipe() {}
+
 #else
 
 void useUtf8Console() {}
+
+void ignoreBrokenPipe()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 std::uint32_t tickCount()
 {

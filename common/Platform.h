@@ -22,4 +22,8 @@ std::uint64_t localTimeAsFileTime();
 // elsewhere consoles take UTF-8 already.
 void useUtf8Console();
 
+// A write to a pipe whose reader has gone fails with an error instead of
+// ending the program (SIGPIPE is ignored where there is one).
+void ignoreBrokenPipe();
+
 } // namespace Platform

@@ -1,12 +1,16 @@
 #include "apps/kivcast/CommandLine.h"
 
 #include "Network/Enumerator.h"
+#include "apps/shared/FrameIds.h"
 
+#include <CLI/CLI.hpp>
 #include <boost/format.hpp>
 
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <sstream>
 #include <string_view>
 
 namespace {
@@ -36,6 +40,143 @@ std::uint64_t parseFrameId(std::string_view text)
     return (high << 32) | low;
 }
 
+const char* const GRAMMAR = "kivcast [--OPTION...] <network address> [-dynamic] [<frame id>] <message>\n";
+
+// The options, their values and what they mean, as --help lists them.
+struct OptionValues {
+    bool json = false;
+    bool strict = false;
+    bool help = false;
+    bool version = false;
+    std::string frames;
+    std::string exclude;
+    std::string inventory;
+    std::string failed;
+    std::string interfaceName;
+    double discover = 3.0;
+};
+
+void defineOptions(CLI::App& app, OptionValues& v)
+{
+    app.prefix_command();
+    app.set_help_flag();
+    app.add_flag("--json", v.json, "Standard output carries only JSON records, one object per line")
+        ->disable_flag_override();
+    app.add_option("--frames", v.frames,
+                   "Send only to these frames: IDs joined by commas (00a00000:00000001 or a00000:1), or @FILE "
+                   "with one ID per line")
+        ->type_name("LIST");
+    app.add_option("--exclude", v.exclude, "Never send to these frames (the same forms)")->type_name("LIST");
+    app.add_option("--inventory", v.inventory,
+                   "The rig: a CSV file with the columns frame,name and optionally address")
+        ->type_name("FILE");
+    app.add_option("--failed", v.failed,
+                   "After the run, write the IDs of the frames that did not succeed to FILE, one per line")
+        ->type_name("FILE");
+    app.add_flag("--strict", v.strict,
+                 "Exit 2 when a request did not succeed, 3 when a frame was missing or none was found")
+        ->disable_flag_override();
+    app.add_option("--discover", v.discover, "Length of the discovery in seconds, 0.2 to 60 (default 3)")
+        ->type_name("SECONDS")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                char* end = nullptr;
+                const double seconds = std::strtod(text.c_str(), &end);
+                if (text.empty() || *end != '\0' || !(seconds >= 0.2 && seconds <= 60.0))
+                    return "\"" + text + "\" is not a number of seconds from 0.2 to 60";
+                return std::string();
+            },
+            ""));
+    app.add_option("--interface", v.interfaceName,
+                   "Bind to the adapter of this name (as the adapter listing prints it), in place of the address")
+        ->type_name("NAME");
+    app.add_flag("--help", v.help, "Print this help and exit")->disable_flag_override();
+    app.add_flag("--version", v.version, "Print the version and exit")->disable_flag_override();
+}
+
+std::string helpText(const CLI::App& app)
+{
+    std::string text = std::string("Usage: ") + GRAMMAR +
+                       "\n"
+                       "Discovers the frames on the network of the local interface (3 s), sends the message to\n"
+                       "every frame (or to the one whose ID is given) and prints one numbered result per frame,\n"
+                       "then statistics. -dynamic lets the system choose the local port and addresses frames on\n"
+                       "port 6016. Run without arguments, it lists the network adapters.\n"
+                       "\n"
+                       "Options (before the address):\n";
+    for (const CLI::Option* option : app.get_options()) {
+        std::string name = option->get_name(false, true);
+        if (option->get_type_size() != 0) {
+            // Without the range a check appends to the type's name.
+            const std::string type = option->get_type_name();
+            name += " " + type.substr(0, type.find(':'));
+        }
+        text += (boost::format("  %-18s ") % name).str();
+        // Descriptions wrapped to 78 columns, continued under their start.
+        std::size_t column = 21;
+        std::istringstream words(option->get_description());
+        std::string word;
+        bool first = true;
+        while (words >> word) {
+            if (!first && column + 1 + word.size() > 78) {
+                text += "\n" + std::string(21, ' ');
+                column = 21;
+            } else if (!first) {
+                text += ' ';
+                ++column;
+            }
+            text += word;
+            column += word.size();
+            first = false;
+        }
+        text += "\n";
+    }
+    text += "\n"
+            "Exit codes: 0; 1 for errors, a failed write of the report, and a named frame that nothing was\n"
+            "sent to. With --strict: 2 when a request did not succeed, 3 when a selected or inventory frame\n"
+            "was missing or no frame was found (3 wins over 2).\n";
+    return text;
+}
+
+CommandLine error(std::string message)
+{
+    CommandLine result;
+    result.kind = CommandLine::Kind::Error;
+    result.text = "kivcast: " + message + "\nkivcast --help lists the options.\n";
+    return result;
+}
+
+// The IPv4 address of the adapter of that name, or the text of an error.
+std::optional<std::string> interfaceAddress(const std::string& name, std::string& problem)
+{
+    Network::Enumerator enumerator;
+    try {
+        enumerator.load();
+    } catch (const Exception& e) {
+        problem = e.message();
+        return std::nullopt;
+    }
+    std::vector<Network::NetworkAdapter> matches;
+    for (int i = 0; i < enumerator.count(); ++i) {
+        const Network::NetworkAdapter adapter = enumerator.adapter(i);
+        if (adapter.description == name && adapter.ipAddress != "0.0.0.0")
+            matches.push_back(adapter);
+    }
+    if (matches.size() == 1)
+        return matches.front().ipAddress;
+    if (matches.empty()) {
+        problem = (boost::format("no network adapter with an IPv4 address is named \"%s\"\n") % name).str() +
+                  adapterListing();
+        return std::nullopt;
+    }
+    problem = (boost::format("the adapter \"%s\" has %u IPv4 addresses; give the one to use as the address:\n") %
+               name % matches.size())
+                  .str();
+    for (const auto& adapter : matches)
+        problem += "   " + adapter.ipAddress + "\n";
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<RunOptions> parseCommandLine(int argc, const char* const argv[])
@@ -58,6 +199,119 @@ std::optional<RunOptions> parseCommandLine(int argc, const char* const argv[])
     return options;
 }
 
+CommandLine readCommandLine(const std::vector<std::string>& args)
+{
+    CommandLine result;
+    // The old grammar untouched when no option leads.
+    if (args.size() < 2 || args[1].rfind("--", 0) != 0) {
+        std::vector<const char*> argv;
+        for (const auto& a : args)
+            argv.push_back(a.c_str());
+        const auto options = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+        if (options) {
+            result.kind = CommandLine::Kind::Run;
+            result.options = *options;
+        }
+        return result;
+    }
+
+    // Flags take no value ("--json=false" would otherwise read as a request to switch it off).
+    for (std::size_t i = 1; i < args.size() && args[i].rfind("--", 0) == 0; ++i)
+        for (const char* flag : {"--json", "--strict", "--help", "--version"})
+            if (args[i].rfind(std::string(flag) + "=", 0) == 0)
+                return error((boost::format("%s takes no value") % flag).str());
+
+    CLI::App app("kivcast", "kivcast");
+    OptionValues v;
+    defineOptions(app, v);
+    std::vector<std::string> rest;
+    try {
+        std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);
+        app.parse(reversed);
+        rest = app.remaining();
+    } catch (const CLI::ParseError& e) {
+        return error(e.what());
+    }
+    if (v.help) {
+        result.kind = CommandLine::Kind::Help;
+        result.text = helpText(app);
+        return result;
+    }
+    if (v.version) {
+        result.kind = CommandLine::Kind::Version;
+        result.text = std::string("kivcast ") + KIV_VERSION + "\n";
+        return result;
+    }
+    // A prefix command passes an unknown option on; it is no address.
+    if (!rest.empty() && rest.front().rfind("--", 0) == 0)
+        return error((boost::format("unknown option %s") % rest.front()).str());
+
+    std::vector<std::string> positional{args[0]};
+    if (!v.interfaceName.empty()) {
+        std::string problem;
+        const auto address = interfaceAddress(v.interfaceName, problem);
+        if (!address) {
+            result.kind = CommandLine::Kind::Error;
+            result.text = "kivcast: " + problem;
+            return result;
+        }
+        positional.push_back(*address);
+    }
+    positional.insert(positional.end(), rest.begin(), rest.end());
+    std::vector<const char*> argv;
+    for (const auto& a : positional)
+        argv.push_back(a.c_str());
+    const auto options = parseCommandLine(static_cast<int>(argv.size()), argv.data());
+    if (!options)
+        return result; // the usage branch
+
+    result.options = *options;
+    RunOptions& o = result.options;
+    o.json = v.json;
+    o.strict = v.strict;
+    o.discoverSeconds = v.discover;
+    o.failedPath = v.failed;
+    try {
+        if (app.count("--frames") != 0) {
+            o.framesGiven = true;
+            o.frames = Rig::parseFrameIdList(v.frames);
+        }
+        if (app.count("--exclude") != 0)
+            o.exclude = Rig::parseFrameIdList(v.exclude);
+        if (app.count("--inventory") != 0)
+            o.inventory = std::make_shared<const Rig::Inventory>(Rig::Inventory::load(v.inventory));
+    } catch (const Rig::InputError& e) {
+        result = CommandLine{};
+        result.kind = CommandLine::Kind::Error;
+        result.text = std::string("kivcast: ") + e.what() + "\n";
+        return result;
+    }
+    if (o.framesGiven && o.targetFrameId != 0)
+        return error("a frame ID before the message and --frames cannot be combined; put the ID in --frames");
+    if (app.count("--failed") != 0 && o.failedPath.empty())
+        return error("--failed needs a file name");
+    result.kind = CommandLine::Kind::Run;
+    return result;
+}
+
+std::string adapterListing()
+{
+    std::string text;
+    Network::Enumerator enumerator;
+    enumerator.load();
+    const int count = enumerator.count();
+    if (count == 0)
+        return "No network connections found.\n";
+    text = "Network connections available:\n";
+    for (int i = 0; i < count; ++i) {
+        const Network::NetworkAdapter adapter = enumerator.adapter(i);
+        text += (boost::format("%s:\n") % adapter.description).str();
+        text += (boost::format("   %16s  %16s  %17s\n\n") % adapter.ipAddress % adapter.subnetMask % adapter.macAddress)
+                    .str();
+    }
+    return text;
+}
+
 int printUsage()
 {
     std::cerr << "kivcast <network address> [options] <message>\n"
@@ -67,20 +321,7 @@ int printUsage()
               << "\n"
               << "\n";
     try {
-        Network::Enumerator enumerator;
-        enumerator.load();
-        const int count = enumerator.count();
-        if (count == 0) {
-            std::cerr << "No network connections found.\n";
-        } else {
-            std::cerr << "Network connections available:\n";
-            for (int i = 0; i < count; ++i) {
-                const Network::NetworkAdapter adapter = enumerator.adapter(i);
-                std::cerr << boost::format("%s:\n") % adapter.description
-                          << boost::format("   %16s  %16s  %17s\n\n") % adapter.ipAddress % adapter.subnetMask %
-                                 adapter.macAddress;
-            }
-        }
+        std::cerr << adapterListing();
     } catch (const Exception& e) {
         std::cerr << boost::format("%s\n") % e.message();
     }

@@ -1,5 +1,8 @@
 #include "apps/kivcast/Console.h"
 
+#include <cerrno>
+#include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -47,20 +50,60 @@ void Writer::run()
         lock.unlock();
         // A stream is flushed before the other one is written, and at the end
         // of the batch, so both keep their order on one terminal.
-        std::FILE* last = nullptr;
+        std::optional<Stream> last;
         for (const Text& t : batch) {
-            std::FILE* stream = t.stream == Stream::Out ? out_ : err_;
-            if (last != nullptr && last != stream)
-                std::fflush(last);
-            std::fwrite(t.text.data(), 1, t.text.size(), stream);
-            last = stream;
+            if (last && *last != t.stream)
+                flushStream(*last);
+            write(t.stream, t.text);
+            last = t.stream;
         }
-        if (last != nullptr)
-            std::fflush(last);
+        if (last)
+            flushStream(*last);
         lock.lock();
         writtenCount_ += batch.size();
         written_.notify_all();
     }
+}
+
+void Writer::write(Stream stream, const std::string& text)
+{
+    bool& failed = stream == Stream::Out ? outFailed_ : errFailed_;
+    if (failed || text.empty())
+        return;
+    std::FILE* file = stream == Stream::Out ? out_ : err_;
+    errno = 0;
+    if (std::fwrite(text.data(), 1, text.size(), file) != text.size())
+        fail(stream);
+}
+
+void Writer::flushStream(Stream stream)
+{
+    if (stream == Stream::Out ? outFailed_ : errFailed_)
+        return;
+    errno = 0;
+    if (std::fflush(stream == Stream::Out ? out_ : err_) != 0)
+        fail(stream);
+}
+
+void Writer::fail(Stream stream)
+{
+    const int error = errno;
+    std::string reason = error != 0 ? std::strerror(error) : "write error";
+    (stream == Stream::Out ? outFailed_ : errFailed_) = true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    (stream == Stream::Out ? outFailure_ : errFailure_) = std::move(reason);
+}
+
+std::string Writer::outFailure() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return outFailure_;
+}
+
+std::string Writer::errFailure() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errFailure_;
 }
 
 } // namespace Console

@@ -21,6 +21,10 @@ namespace Console {
 // console (a paused terminal, a pager, a slow pipe) holds up nothing but this
 // thread, and what it has not written yet waits in memory, bounded by the
 // lines of one run. Destruction writes everything handed over, then stops.
+//
+// A stream whose write or flush fails (a reader that went away, a full disk,
+// a closed descriptor) is written no more: the first failure is kept for the
+// program to report, and the run goes on.
 class Writer {
 public:
     explicit Writer(std::FILE* out = stdout, std::FILE* err = stderr);
@@ -36,6 +40,11 @@ public:
     // Waits until everything handed over so far has been written and flushed.
     void flush();
 
+    // The first failure of standard output or standard error ("Broken pipe",
+    // "No space left on device"), or empty while there was none.
+    std::string outFailure() const;
+    std::string errFailure() const;
+
 private:
     enum class Stream { Out, Err };
     struct Text {
@@ -45,16 +54,24 @@ private:
 
     void hand(Stream stream, std::string text);
     void run();
+    // Writes one text unless its stream has failed; keeps the first failure.
+    void write(Stream stream, const std::string& text);
+    void flushStream(Stream stream);
+    void fail(Stream stream);
 
     std::FILE* const out_;
     std::FILE* const err_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::condition_variable handedOver_;
     std::condition_variable written_;
     std::deque<Text> queue_;        // guarded by mutex_
     std::uint64_t handed_ = 0;      // texts handed over so far; guarded by mutex_
     std::uint64_t writtenCount_ = 0; // texts written so far; guarded by mutex_
     bool stopping_ = false;         // guarded by mutex_
+    std::string outFailure_;        // guarded by mutex_
+    std::string errFailure_;        // guarded by mutex_
+    bool outFailed_ = false;        // the writer thread's own copies
+    bool errFailed_ = false;
     std::thread thread_;            // last: starts once the rest is in place
 };
 

@@ -1,15 +1,23 @@
 #include "apps/kivcast/Application.h"
+#include "apps/kivcast/CommandLine.h"
 #include "apps/kivcast/Console.h"
 #include "apps/kivcast/RunOptions.h"
+#include "apps/shared/FrameIds.h"
 
 #include "Morv/Message.h"
 #include "Network/Enumerator.h"
+#include "common/Diagnostics.h"
 #include "common/Exception.h"
 #include "common/Platform.h"
 
 #include <boost/asio/ip/address_v4.hpp>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <exception>
+#include <filesystem>
+#include <set>
 
 namespace {
 constexpr int MAX_POLLS = 400;
@@ -53,12 +61,123 @@ void reportStartFailure(Console::Writer& console, const std::string& message, co
                     address);
 }
 
+bool succeededOutcome(Outcome outcome)
+{
+    return outcome == Outcome::Succeeded || outcome == Outcome::Replied || outcome == Outcome::Meter;
+}
+
+// The scope of a run: the frames it may send to, and those it waits for in discovery.
+RunScope scopeOf(const RunOptions& options)
+{
+    RunScope scope;
+    scope.only.insert(options.frames.begin(), options.frames.end());
+    scope.excluded.insert(options.exclude.begin(), options.exclude.end());
+    if (options.framesGiven)
+        scope.expected = scope.only;
+    else if (options.inventory)
+        for (const auto& entry : options.inventory->entries())
+            scope.expected.insert(entry.frameId);
+    for (const std::uint64_t id : scope.excluded)
+        scope.expected.erase(id);
+    scope.discovery = std::chrono::milliseconds(static_cast<long>(options.discoverSeconds * 1000.0 + 0.5));
+    scope.message = options.message;
+    return scope;
+}
+
+// Replaces `path` with the lines at once: written to a file beside it, then
+// renamed over it, so a reader never sees half a list. False with the reason.
+bool writeAtomically(const std::string& path, const std::string& text, std::string& problem)
+{
+    const std::string temporary = path + ".tmp" + std::to_string(Platform::tickCount());
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (file == nullptr) {
+        problem = std::strerror(errno);
+        return false;
+    }
+    bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    int error = errno;
+    if (std::fflush(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    if (std::fclose(file) != 0 && written) {
+        written = false;
+        error = errno;
+    }
+    std::error_code renameError;
+    if (written)
+        std::filesystem::rename(temporary, path, renameError);
+    if (!written || renameError) {
+        problem = written ? renameError.message() : std::string(std::strerror(error));
+        std::remove(temporary.c_str());
+        return false;
+    }
+    return true;
+}
+
+// What the run left to a script: the exit code under --strict, and the frames for --failed.
+struct Verdict {
+    bool missing = false; // a selected or inventory frame did not answer, or none did
+    bool failed = false;  // a request ended otherwise than succeeded, replied or meter
+    std::vector<std::uint64_t> retry; // every selected frame that did not succeed, in ID order
+};
+
+Verdict verdictOf(Application& application, const RunOptions& options)
+{
+    Verdict verdict;
+    std::set<std::uint64_t> retry;
+    for (const auto& [id, outcome] : application.outcomes())
+        if (!succeededOutcome(outcome)) {
+            verdict.failed = true;
+            retry.insert(id);
+        }
+    const auto outcomes = application.outcomes();
+    for (const std::uint64_t id : application.missingFrames()) {
+        verdict.missing = true;
+        const auto it = outcomes.find(id);
+        if (it == outcomes.end() || !succeededOutcome(it->second))
+            retry.insert(id);
+    }
+    if (application.framesFound() == 0) {
+        verdict.missing = true;
+        if (options.targetFrameId != 0)
+            retry.insert(options.targetFrameId);
+    }
+    verdict.retry.assign(retry.begin(), retry.end());
+    return verdict;
+}
+
+// For a discovery that found nothing: where to look.
+void hintNoFrame(Console::Writer& console, const std::string& address)
+{
+    std::string hint = (boost::format("No frame answered the discovery on %s. Is it the address of the adapter on "
+                                      "the frames' network?\n") %
+                        address)
+                           .str();
+    try {
+        hint += adapterListing();
+    } catch (const Exception& e) {
+        hint += e.message() + "\n";
+    }
+#ifdef _WIN32
+    hint += "Windows Defender Firewall may block the frames' answers (UDP port 6004) to a program it has not "
+            "been allowed: allow kivcast.exe on the network of the frames.\n";
+#endif
+    console.err(hint);
+}
+
 // The run proper; every line of it goes through the console writer.
 int runWith(Console::Writer& console, const RunOptions& options)
 {
     try {
-        Application application(options.networkAddress, options.dynamicPorts, options.targetFrameId, console);
-        console.out(boost::format("    KIV msg is \"%s\"\n\n") % options.message);
+        const auto reporter = options.json ? makeJsonReporter(console, options.inventory.get(), KIV_VERSION)
+                                           : makeTextReporter(console, options.inventory.get());
+        Application application(options.networkAddress, options.dynamicPorts, options.targetFrameId, console, {},
+                                scopeOf(options), reporter.get());
+        const bool scripted = options.json || options.strict || options.inventory;
+        if (scripted && application.framesFound() == 0)
+            hintNoFrame(console, options.networkAddress);
+        reporter->echo(options.message);
 
         const int sent = application.sendMessage(options.message);
         for (int poll = 0; poll < MAX_POLLS && application.requestsCompleted != sent; ++poll)
@@ -68,13 +187,24 @@ int runWith(Console::Writer& console, const RunOptions& options)
         if (application.requestsCompleted != sent)
             application.endUnfinishedRequests();
         const int succeeded = application.messagesSucceeded;
+        const Verdict verdict = verdictOf(application, options);
+        reporter->statistics({sent, application.responsesReceived.load(), succeeded,
+                              static_cast<int>(application.missingFrames().size())});
 
-        console.out(boost::format("\n%30s %i\n") % "# messages sent:" % sent);
-        console.out(boost::format("%30s %i\n") % "# responses received:" % application.responsesReceived.load());
-        console.out(boost::format("%30s %i\n") % "# messages succeeded:" % succeeded);
-        if (succeeded < sent)
-            console.out(boost::format("%30s %i\n") % "!!! # messages failed:" % (sent - succeeded));
-        return options.targetFrameId != 0 && sent == 0 ? 1 : 0;
+        int code = options.targetFrameId != 0 && sent == 0 ? 1 : 0;
+        if (options.strict)
+            code = verdict.missing ? 3 : verdict.failed ? 2 : 0;
+        if (!options.failedPath.empty()) {
+            std::string lines;
+            for (const std::uint64_t id : verdict.retry)
+                lines += Rig::frameIdText(id) + "\n";
+            std::string problem;
+            if (!writeAtomically(options.failedPath, lines, problem)) {
+                console.err(boost::format("kivcast: cannot write %s: %s\n") % options.failedPath % problem);
+                code = 1;
+            }
+        }
+        return code;
     } catch (const Network::AddressInUseException& e) {
         console.err(e.message() + "\n");
         return 1;
@@ -96,6 +226,19 @@ int runWith(Console::Writer& console, const RunOptions& options)
         return 1;
     }
 }
+
+// A report that could not be written whole is a failed run: said on the other stream.
+int checkOutput(Console::Writer& console, int code)
+{
+    console.flush();
+    const std::string out = console.outFailure();
+    const std::string err = console.errFailure();
+    if (!out.empty())
+        console.err("kivcast: cannot write standard output: " + out + "\n");
+    if (!err.empty())
+        console.out("kivcast: cannot write standard error: " + err + "\n");
+    return out.empty() && err.empty() ? code : 1;
+}
 } // namespace
 
 int runFlow(const RunOptions& options)
@@ -109,7 +252,9 @@ int runFlow(const RunOptions& options)
     try {
         // Destroyed last, so everything handed to it is written.
         Console::Writer console;
-        return runWith(console, options);
+        // Failures of the engine's own threads keep their place among the report's lines.
+        const Diagnostics::Route diagnostics([&console](const std::string& line) { console.err(line); });
+        return checkOutput(console, runWith(console, options));
     } catch (const std::exception& e) {
         // Not even the console's thread could start.
         Console::errNow(std::string(e.what()) + "\n");

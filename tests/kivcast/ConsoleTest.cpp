@@ -1,4 +1,5 @@
-// The console writer against a pipe that nobody reads for a while.
+// The console writer against a pipe that nobody reads for a while, and
+// against streams that cannot be written.
 #include "apps/kivcast/Console.h"
 
 #include <gtest/gtest.h>
@@ -7,7 +8,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <functional>
 #include <future>
 #include <string>
 #include <thread>
@@ -106,4 +109,64 @@ TEST(ConsoleWriter, DestructionWritesEverythingHandedOver)
     for (int k = 0; k < 1000; ++k)
         expected += line(0, k);
     EXPECT_EQ(text, expected) << "both streams, in the order handed over";
+}
+
+// A stream that cannot be written (a full disk, a reader gone, a closed
+// descriptor) keeps its first failure and is written no more; the other
+// stream goes on, and nothing waits or hangs.
+TEST(ConsoleWriter, KeepsTheFirstFailureOfEachStream)
+{
+    struct Case {
+        const char* what;
+        std::function<std::FILE*()> open; // the failing stream
+        const char* failure;
+    };
+    const Case cases[] = {
+        {"a full disk", [] { return std::fopen("/dev/full", "w"); }, "No space left on device"},
+        {"a reader gone",
+         [] {
+             int ends[2];
+             if (pipe(ends) != 0)
+                 return static_cast<std::FILE*>(nullptr);
+             close(ends[0]);
+             return fdopen(ends[1], "w");
+         },
+         "Broken pipe"},
+        {"a closed descriptor",
+         [] {
+             std::FILE* file = std::fopen("/dev/null", "w");
+             if (file != nullptr)
+                 close(fileno(file));
+             return file;
+         },
+         "Bad file descriptor"},
+    };
+    std::signal(SIGPIPE, SIG_IGN);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // The good stream first: a descriptor closed later must not be reused by it.
+        std::FILE* good = std::tmpfile();
+        ASSERT_NE(good, nullptr);
+        std::FILE* failing = c.open();
+        ASSERT_NE(failing, nullptr);
+        {
+            Console::Writer console(failing, good);
+            console.out("first line\n");
+            console.err("to the other stream\n");
+            console.flush();
+            EXPECT_EQ(console.outFailure(), c.failure);
+            EXPECT_EQ(console.errFailure(), "");
+            for (int i = 0; i < 1000; ++i)
+                console.out("more\n");
+            console.err("still written\n");
+            console.flush();
+            EXPECT_EQ(console.outFailure(), c.failure);
+        }
+        std::rewind(good);
+        char buffer[256] = {};
+        const std::size_t n = std::fread(buffer, 1, sizeof buffer - 1, good);
+        EXPECT_EQ(std::string(buffer, n), "to the other stream\nstill written\n");
+        std::fclose(good);
+        std::fclose(failing);
+    }
 }
