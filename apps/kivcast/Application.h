@@ -3,7 +3,7 @@
 #include "Morv/MorvNetwork.h"
 #include "Morv/NetworkType.h"
 #include "Morv/Types.h"
-#include "apps/kivcast/Console.h"
+#include "apps/shared/Console.h"
 #include "apps/kivcast/Reporter.h"
 
 #include <atomic>

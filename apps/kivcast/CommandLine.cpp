@@ -1,6 +1,7 @@
 #include "apps/kivcast/CommandLine.h"
 
 #include "Network/Enumerator.h"
+#include "apps/shared/Adapters.h"
 #include "apps/shared/FrameIds.h"
 
 #include <CLI/CLI.hpp>
@@ -146,37 +147,6 @@ CommandLine error(std::string message)
     return result;
 }
 
-// The IPv4 address of the adapter of that name, or the text of an error.
-std::optional<std::string> interfaceAddress(const std::string& name, std::string& problem)
-{
-    Network::Enumerator enumerator;
-    try {
-        enumerator.load();
-    } catch (const Exception& e) {
-        problem = e.message();
-        return std::nullopt;
-    }
-    std::vector<Network::NetworkAdapter> matches;
-    for (int i = 0; i < enumerator.count(); ++i) {
-        const Network::NetworkAdapter adapter = enumerator.adapter(i);
-        if (adapter.description == name && adapter.ipAddress != "0.0.0.0")
-            matches.push_back(adapter);
-    }
-    if (matches.size() == 1)
-        return matches.front().ipAddress;
-    if (matches.empty()) {
-        problem = (boost::format("no network adapter with an IPv4 address is named \"%s\"\n") % name).str() +
-                  adapterListing();
-        return std::nullopt;
-    }
-    problem = (boost::format("the adapter \"%s\" has %u IPv4 addresses; give the one to use as the address:\n") %
-               name % matches.size())
-                  .str();
-    for (const auto& adapter : matches)
-        problem += "   " + adapter.ipAddress + "\n";
-    return std::nullopt;
-}
-
 } // namespace
 
 std::optional<RunOptions> parseCommandLine(int argc, const char* const argv[])
@@ -249,7 +219,7 @@ CommandLine readCommandLine(const std::vector<std::string>& args)
     std::vector<std::string> positional{args[0]};
     if (!v.interfaceName.empty()) {
         std::string problem;
-        const auto address = interfaceAddress(v.interfaceName, problem);
+        const auto address = Rig::interfaceAddress(v.interfaceName, problem);
         if (!address) {
             result.kind = CommandLine::Kind::Error;
             result.text = "kivcast: " + problem;
@@ -294,24 +264,6 @@ CommandLine readCommandLine(const std::vector<std::string>& args)
     return result;
 }
 
-std::string adapterListing()
-{
-    std::string text;
-    Network::Enumerator enumerator;
-    enumerator.load();
-    const int count = enumerator.count();
-    if (count == 0)
-        return "No network connections found.\n";
-    text = "Network connections available:\n";
-    for (int i = 0; i < count; ++i) {
-        const Network::NetworkAdapter adapter = enumerator.adapter(i);
-        text += (boost::format("%s:\n") % adapter.description).str();
-        text += (boost::format("   %16s  %16s  %17s\n\n") % adapter.ipAddress % adapter.subnetMask % adapter.macAddress)
-                    .str();
-    }
-    return text;
-}
-
 int printUsage()
 {
     std::cerr << "kivcast <network address> [options] <message>\n"
@@ -321,7 +273,7 @@ int printUsage()
               << "\n"
               << "\n";
     try {
-        std::cerr << adapterListing();
+        std::cerr << Rig::adapterListing();
     } catch (const Exception& e) {
         std::cerr << boost::format("%s\n") % e.message();
     }

@@ -33,6 +33,3 @@ CommandLine readCommandLine(const std::vector<std::string>& args);
 
 // The usage branch: usage text and adapter listing on standard error. Returns 1.
 int printUsage();
-
-// "Network connections available:" and the adapters, or "No network connections found.".
-std::string adapterListing();

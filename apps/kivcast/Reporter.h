@@ -4,7 +4,7 @@
 // (one object per line) for scripts. The application classifies and numbers;
 // a reporter only renders what it is handed, to the console writer.
 
-#include "apps/kivcast/Console.h"
+#include "apps/shared/Console.h"
 #include "apps/kivcast/Report.h"
 #include "apps/shared/Inventory.h"
 

@@ -1,7 +1,8 @@
 #include "apps/kivcast/Application.h"
 #include "apps/kivcast/CommandLine.h"
-#include "apps/kivcast/Console.h"
+#include "apps/shared/Console.h"
 #include "apps/kivcast/RunOptions.h"
+#include "apps/shared/Adapters.h"
 #include "apps/shared/FrameIds.h"
 
 #include "Morv/Message.h"
@@ -155,7 +156,7 @@ void hintNoFrame(Console::Writer& console, const std::string& address)
                         address)
                            .str();
     try {
-        hint += adapterListing();
+        hint += Rig::adapterListing();
     } catch (const Exception& e) {
         hint += e.message() + "\n";
     }

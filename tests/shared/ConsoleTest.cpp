@@ -1,6 +1,6 @@
 // The console writer against a pipe that nobody reads for a while, and
 // against streams that cannot be written.
-#include "apps/kivcast/Console.h"
+#include "apps/shared/Console.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "apps/kivcast/Console.h"
+#include "apps/shared/Console.h"
 
 #include <cerrno>
 #include <cstring>

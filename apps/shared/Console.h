@@ -11,7 +11,7 @@
 #include <string>
 #include <thread>
 
-// Console output of kivcast.
+// Console output of the programs that report on a rig (kivcast, kivwatch).
 namespace Console {
 
 // Owns standard output and standard error for one run. Texts are handed over

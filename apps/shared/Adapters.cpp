@@ -1,0 +1,62 @@
+#include "apps/shared/Adapters.h"
+
+#include "Network/Enumerator.h"
+
+#include <boost/format.hpp>
+
+#include <vector>
+
+namespace Rig {
+
+std::string adapterListing()
+{
+    Network::Enumerator enumerator;
+    enumerator.load();
+    const int count = enumerator.count();
+    if (count == 0)
+        return "No network connections found.\n";
+    std::string text = "Network connections available:\n";
+    for (int i = 0; i < count; ++i) {
+        const Network::NetworkAdapter adapter = enumerator.adapter(i);
+        text += (boost::format("%s:\n") % adapter.description).str();
+        text += (boost::format("   %16s  %16s  %17s\n\n") % adapter.ipAddress % adapter.subnetMask % adapter.macAddress)
+                    .str();
+    }
+    return text;
+}
+
+std::optional<std::string> interfaceAddress(const std::string& name, std::string& problem)
+{
+    Network::Enumerator enumerator;
+    try {
+        enumerator.load();
+    } catch (const Exception& e) {
+        problem = e.message() + "\n";
+        return std::nullopt;
+    }
+    std::vector<Network::NetworkAdapter> matches;
+    for (int i = 0; i < enumerator.count(); ++i) {
+        const Network::NetworkAdapter adapter = enumerator.adapter(i);
+        if (adapter.description == name && adapter.ipAddress != "0.0.0.0")
+            matches.push_back(adapter);
+    }
+    if (matches.size() == 1)
+        return matches.front().ipAddress;
+    if (matches.empty()) {
+        problem = (boost::format("no network adapter with an IPv4 address is named \"%s\"\n") % name).str();
+        try {
+            problem += adapterListing();
+        } catch (const Exception& e) {
+            problem += e.message() + "\n";
+        }
+        return std::nullopt;
+    }
+    problem = (boost::format("the adapter \"%s\" has %u IPv4 addresses; give the one to use as the address:\n") %
+               name % matches.size())
+                  .str();
+    for (const auto& adapter : matches)
+        problem += "   " + adapter.ipAddress + "\n";
+    return std::nullopt;
+}
+
+} // namespace Rig

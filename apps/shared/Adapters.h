@@ -1,0 +1,22 @@
+#pragma once
+
+// The host's network adapters as the programs list them, and the choice of
+// one by the name that the listing prints.
+
+#include <optional>
+#include <string>
+
+namespace Rig {
+
+// "Network connections available:" and one entry per address ("%s:" with the
+// adapter's description, then "   %16s  %16s  %17s" with the address, mask
+// and MAC address, and an empty line), or "No network connections found.".
+// Throws Network::FailedToEnumerateNetworkException.
+std::string adapterListing();
+
+// The IPv4 address of the adapter named `name`, or nothing with the reason
+// in `problem`: no such adapter (the listing follows), or several addresses
+// (listed, to be given as the address instead).
+std::optional<std::string> interfaceAddress(const std::string& name, std::string& problem);
+
+} // namespace Rig
