@@ -4,14 +4,120 @@
 
 #ifdef _WIN32
 #include <windows.h>
+#include <mmsystem.h>
+#include <shellapi.h>
+
+#include <atomic>
+#include <cstdlib>
 #else
-#include <chrono>
+#include <csignal>
 #include <thread>
 #endif
 
 namespace Platform {
 
+namespace {
+
+#ifdef KIV_COARSE_TICKS
+// Windows' scheduler tick at its default timer resolution (64 per second).
+constexpr std::chrono::nanoseconds COARSE_TICK{15'625'000};
+#endif
+
+} // namespace
+
+std::chrono::nanoseconds timedWait(std::chrono::nanoseconds wanted)
+{
+#ifdef KIV_COARSE_TICKS
+    if (wanted <= std::chrono::nanoseconds::zero())
+        return wanted;
+    return (wanted + COARSE_TICK - std::chrono::nanoseconds(1)) / COARSE_TICK * COARSE_TICK;
+#else
+    return wanted;
+#endif
+}
+
+std::vector<const char*> argumentPointers(const std::vector<std::string>& arguments)
+{
+    std::vector<const char*> pointers;
+    pointers.reserve(arguments.size() + 1);
+    for (const auto& argument : arguments)
+        pointers.push_back(argument.c_str());
+    // argv[argc] is a null pointer, as in main's own.
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
 #ifdef _WIN32
+
+namespace {
+
+// What the console session changed. Restored at most once, by whichever comes
+// first: the destructor, exit(), or the console control handler, which runs
+// on a thread of its own.
+std::atomic<bool> sessionOpen{false};
+UINT savedOutputCodePage = 0; // 0: no console, or its code page could not be set
+bool timerResolutionRaised = false;
+
+void restoreConsole()
+{
+    if (!sessionOpen.exchange(false))
+        return;
+    if (savedOutputCodePage != 0)
+        SetConsoleOutputCP(savedOutputCodePage);
+    if (timerResolutionRaised)
+        timeEndPeriod(1);
+}
+
+// Ctrl-C, Ctrl-Break, a closed console window, logoff and shutdown end the
+// process when no handler registered later handles them: restore first.
+BOOL WINAPI onConsoleControl(DWORD)
+{
+    restoreConsole();
+    return FALSE;
+}
+
+std::string utf8Of(const wchar_t* text)
+{
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (size <= 1)
+        return {};
+    std::string converted(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, converted.data(), size, nullptr, nullptr);
+    converted.resize(static_cast<std::size_t>(size - 1));
+    return converted;
+}
+
+} // namespace
+
+ConsoleSession::ConsoleSession()
+{
+    timerResolutionRaised = timeBeginPeriod(1) == TIMERR_NOERROR;
+    const UINT current = GetConsoleOutputCP();
+    savedOutputCodePage = current != 0 && SetConsoleOutputCP(CP_UTF8) ? current : 0;
+    sessionOpen = true;
+    SetConsoleCtrlHandler(onConsoleControl, TRUE);
+    std::atexit(restoreConsole);
+}
+
+ConsoleSession::~ConsoleSession()
+{
+    restoreConsole();
+    SetConsoleCtrlHandler(onConsoleControl, FALSE);
+}
+
+std::vector<std::string> utf8Arguments(int argc, char* argv[])
+{
+    int count = 0;
+    wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr)
+        return std::vector<std::string>(argv, argv + argc);
+    std::vector<std::string> arguments;
+    arguments.reserve(static_cast<std::size_t>(count));
+    for (int i = 0; i < count; ++i)
+        arguments.push_back(utf8Of(wide[i]));
+    LocalFree(wide);
+    return arguments;
+}
 
 std::uint32_t tickCount()
 {
@@ -21,11 +127,6 @@ std::uint32_t tickCount()
 void sleepMs(unsigned milliseconds)
 {
     Sleep(milliseconds);
-}
-
-void useUtf8Console()
-{
-    SetConsoleOutputCP(CP_UTF8);
 }
 
 std::uint64_t localTimeAsFileTime()
@@ -39,7 +140,17 @@ std::uint64_t localTimeAsFileTime()
 
 #else
 
-void useUtf8Console() {}
+ConsoleSession::ConsoleSession()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+ConsoleSession::~ConsoleSession() = default;
+
+std::vector<std::string> utf8Arguments(int argc, char* argv[])
+{
+    return std::vector<std::string>(argv, argv + argc);
+}
 
 std::uint32_t tickCount()
 {
@@ -50,7 +161,7 @@ std::uint32_t tickCount()
 
 void sleepMs(unsigned milliseconds)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+    std::this_thread::sleep_for(timedWait(std::chrono::milliseconds(milliseconds)));
 }
 
 std::uint64_t localTimeAsFileTime()
