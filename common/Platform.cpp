@@ -10,8 +10,11 @@
 #include <atomic>
 #include <cstdlib>
 #else
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <thread>
+#include <unistd.h>
 #endif
 
 namespace Platform {
@@ -143,6 +146,19 @@ std::uint64_t localTimeAsFileTime()
 ConsoleSession::ConsoleSession()
 {
     std::signal(SIGPIPE, SIG_IGN);
+    // A standard stream started closed (`>&-`) would be taken by the next
+    // descriptor opened, a socket, and console text would go there. Held by
+    // /dev/null opened the other way round, it fails every write with EBADF,
+    // which the program reports.
+    for (int descriptor = 0; descriptor <= 2; ++descriptor) {
+        if (fcntl(descriptor, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        const int placeholder = open("/dev/null", descriptor == 0 ? O_WRONLY : O_RDONLY);
+        if (placeholder > descriptor) {
+            dup2(placeholder, descriptor);
+            close(placeholder);
+        }
+    }
 }
 
 ConsoleSession::~ConsoleSession() = default;

@@ -35,7 +35,9 @@ std::uint64_t localTimeAsFileTime();
 //   start and the resolution are restored when the object goes, at exit(),
 //   and on Ctrl-C, Ctrl-Break or the closing of the console window.
 // - POSIX: SIGPIPE ignored, so a write to a closed pipe fails with EPIPE, which
-//   the program reports, instead of ending it silently.
+//   the program reports, instead of ending it silently; a standard stream that
+//   started closed is held by a descriptor that fails every write (EBADF), so
+//   that no socket opened later takes its number.
 class ConsoleSession {
 public:
     ConsoleSession();
