@@ -450,9 +450,13 @@ Options parseCommandLine(int argc, const char* const* argv)
     }
 
     // Per-frame options apply to every frame, so --frame specs start from the
-    // defaults of the whole command line, wherever they stand in it.
+    // defaults of the whole command line, wherever they stand in it. With
+    // --faulty those faults belong to the drawn share: a spec starts without.
+    FrameSettings specDefaults = options.defaults;
+    if (options.faulty)
+        specDefaults.faults = Faults{};
     for (const auto& spec : frameSpecs)
-        options.extraFrames.push_back(parseFrameSpec(spec, options.defaults));
+        options.extraFrames.push_back(parseFrameSpec(spec, specDefaults));
 
     if (options.frames == 0 && options.extraFrames.empty())
         throw UsageError("--frames 0: no frame to emulate; give at least one --frame, or --frames 1 or more");
@@ -555,7 +559,8 @@ Faults (per frame):
   --faulty P              only a share P (0..1) of the --frames frames has the
                           faults above, P * N frames rounded, drawn with --seed;
                           the others answer without faults. Frames given with
-                          --frame keep the faults they are given. Not per frame
+                          --frame have only the faults their spec gives them.
+                          Not per frame
   Drops and jitter come from a random generator per frame, seeded from --seed
   and the frame's number, so a run with the same requests is repeatable.
 

@@ -95,7 +95,8 @@ struct Options {
     FrameSettings defaults;
     std::vector<ExtraFrame> extraFrames;
     // Share of the --frames frames that have the faults of `defaults`; the
-    // others have none. None: every frame has them.
+    // others have none, and --frame specs start without them. None: every
+    // frame has them.
     std::optional<double> faulty;
 
     unsigned paceUs = 20;
