@@ -349,7 +349,7 @@ TEST_P(KivcastBehaviour, TextChoosesScheduleAndPacing)
             history += " tx@" + std::to_string(t / 1000) + "ms";
         ASSERT_GE(times.size(), 2U) << frame << history;
         ASSERT_FALSE(answers[frame].empty()) << frame << history;
-        EXPECT_GT(answers[frame].front(), times[1]) << frame << history;
+        EXPECT_GE(answers[frame].front(), times[1]) << frame << history;
         if (times.size() > 2) {
             // The frame answered the second transmission, yet a third came.
             // Seen once under wine in CI (never natively): the answer reached
