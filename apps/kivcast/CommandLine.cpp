@@ -101,8 +101,7 @@ std::string helpText(const CLI::App& app)
                        "\n"
                        "Discovers the frames on the network of the local interface (3 s), sends the message to\n"
                        "every frame (or to the one whose ID is given) and prints one numbered result per frame,\n"
-                       "then statistics. -dynamic lets the system choose the local port and addresses frames on\n"
-                       "port 6016. Run without arguments, it lists the network adapters.\n"
+                       "then statistics. Run without arguments, it lists the network adapters.\n"
                        "\n"
                        "Options (before the address):\n";
     for (const CLI::Option* option : app.get_options()) {
@@ -133,6 +132,11 @@ std::string helpText(const CLI::App& app)
         text += "\n";
     }
     text += "\n"
+            "After the address:\n"
+            "  -dynamic           Let the system choose the local port and address the frames\n"
+            "                     on port 6016 (only right after the address, with the message\n"
+            "                     after it)\n"
+            "\n"
             "Exit codes: 0; 1 for errors, a failed write of the report, and a named frame that nothing was\n"
             "sent to. With --strict: 2 when a request did not succeed, 3 when a selected or inventory frame\n"
             "was missing or no frame was found (3 wins over 2).\n";
@@ -185,11 +189,17 @@ CommandLine readCommandLine(const std::vector<std::string>& args)
         return result;
     }
 
-    // Flags take no value ("--json=false" would otherwise read as a request to switch it off).
-    for (std::size_t i = 1; i < args.size() && args[i].rfind("--", 0) == 0; ++i)
+    // Flags take no value ("--json=false" would otherwise read as a request to
+    // switch it off), and "--frames=" with nothing after it would take the
+    // next argument, the address, as its value.
+    for (std::size_t i = 1; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
         for (const char* flag : {"--json", "--strict", "--help", "--version"})
             if (args[i].rfind(std::string(flag) + "=", 0) == 0)
                 return error((boost::format("%s takes no value") % flag).str());
+        for (const char* option : {"--frames", "--exclude", "--inventory", "--failed", "--discover", "--interface"})
+            if (args[i] == std::string(option) + "=")
+                return error((boost::format("%s= needs a value after the =") % option).str());
+    }
 
     CLI::App app("kivcast", "kivcast");
     OptionValues v;
@@ -216,6 +226,24 @@ CommandLine readCommandLine(const std::vector<std::string>& args)
     if (!rest.empty() && rest.front().rfind("--", 0) == 0)
         return error((boost::format("unknown option %s") % rest.front()).str());
 
+    // The lists are read before the arguments are counted, so that a list
+    // left out ("--frames 10.0.0.5 Dev.Status?") is named, not met with the usage.
+    std::vector<std::uint64_t> frames;
+    std::vector<std::uint64_t> exclude;
+    std::shared_ptr<const Rig::Inventory> inventory;
+    try {
+        if (app.count("--frames") != 0)
+            frames = Rig::parseFrameIdList(v.frames);
+        if (app.count("--exclude") != 0)
+            exclude = Rig::parseFrameIdList(v.exclude);
+        if (app.count("--inventory") != 0)
+            inventory = std::make_shared<const Rig::Inventory>(Rig::Inventory::load(v.inventory));
+    } catch (const Rig::InputError& e) {
+        result.kind = CommandLine::Kind::Error;
+        result.text = std::string("kivcast: ") + e.what() + "\n";
+        return result;
+    }
+
     std::vector<std::string> positional{args[0]};
     if (!v.interfaceName.empty()) {
         std::string problem;
@@ -241,21 +269,10 @@ CommandLine readCommandLine(const std::vector<std::string>& args)
     o.strict = v.strict;
     o.discoverSeconds = v.discover;
     o.failedPath = v.failed;
-    try {
-        if (app.count("--frames") != 0) {
-            o.framesGiven = true;
-            o.frames = Rig::parseFrameIdList(v.frames);
-        }
-        if (app.count("--exclude") != 0)
-            o.exclude = Rig::parseFrameIdList(v.exclude);
-        if (app.count("--inventory") != 0)
-            o.inventory = std::make_shared<const Rig::Inventory>(Rig::Inventory::load(v.inventory));
-    } catch (const Rig::InputError& e) {
-        result = CommandLine{};
-        result.kind = CommandLine::Kind::Error;
-        result.text = std::string("kivcast: ") + e.what() + "\n";
-        return result;
-    }
+    o.framesGiven = app.count("--frames") != 0;
+    o.frames = std::move(frames);
+    o.exclude = std::move(exclude);
+    o.inventory = std::move(inventory);
     if (o.framesGiven && o.targetFrameId != 0)
         return error("a frame ID before the message and --frames cannot be combined; put the ID in --frames");
     if (app.count("--failed") != 0 && o.failedPath.empty())

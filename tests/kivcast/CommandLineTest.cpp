@@ -147,6 +147,10 @@ TEST(CommandLine, BadOptionsAreRefusedSayingWhich)
         {{"--inventory", "/nonexistent/rig.csv", "10.0.0.5", "x"}, "kivcast: cannot read /nonexistent/rig.csv"},
         {{"--frames", "a00000:1", "10.0.0.5", "00a00000:00000001", "x"}, "cannot be combined"},
         {{"--frames", "@/nonexistent/ids", "10.0.0.5", "x"}, "cannot read /nonexistent/ids"},
+        // A list left out: the address is read as the list and named, not the usage.
+        {{"--frames", "10.0.0.5", "x"}, "\"10.0.0.5\" is not a frame ID"},
+        {{"--frames=", "10.0.0.5", "x"}, "kivcast: --frames= needs a value after the =\n"},
+        {{"--discover=", "10.0.0.5", "x"}, "kivcast: --discover= needs a value after the =\n"},
     };
     for (const Case& c : cases) {
         const CommandLine line = read(c.args);
