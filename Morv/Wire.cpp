@@ -1,7 +1,9 @@
 #include "Morv/Wire.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <utility>
 
 namespace Morv {
 
@@ -147,6 +149,31 @@ MSG_BroadcastID readBroadcastIdBody(const char* bytes)
     body.deviceType = loadU32(bytes, OFFSET_DEVICE_TYPE);
     body.word80 = loadU32(bytes, OFFSET_WORD80);
     return body;
+}
+
+// Prefixes of the meter-data queries and the record version each asks for.
+constexpr std::array<std::pair<std::string_view, int>, 7> METER_QUERIES{{
+    {"NM?", 3},
+    {"M?3", 3},
+    {"M?2", 2},
+    {"M?", 1},
+    {"Dev.MD.FullBin?3", 3},
+    {"Dev.MD.FullBin?2", 2},
+    {"Dev.MD.FullBin?", 1},
+}};
+
+int meterDataVersion(std::string_view text)
+{
+    for (const auto& [prefix, version] : METER_QUERIES)
+        if (text.starts_with(prefix))
+            return version;
+    return 0;
+}
+
+std::size_t meterRecordSize(int version)
+{
+    constexpr std::array<std::size_t, 3> sizes{48, 84, 104};
+    return version >= 1 && version <= 3 ? sizes[static_cast<std::size_t>(version - 1)] : 0;
 }
 
 } // namespace Morv

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace Morv {
 
@@ -188,6 +189,14 @@ std::optional<std::size_t> innerBroadcastIdOffset(const char* bytes, std::size_t
 
 // Length of the NUL-terminated text at `offset`, never reaching past `size`.
 std::size_t boundedTextLength(const char* bytes, std::size_t size, std::size_t offset);
+
+// The meter-data version a text asks for (1, 2 or 3), or 0 when the text is
+// no meter-data query. The first matching prefix decides ("M?3" before "M?").
+int meterDataVersion(std::string_view text);
+
+// Bytes a meter-data record of the version holds: 48, 84 or 104; 0 for
+// another version.
+std::size_t meterRecordSize(int version);
 
 } // namespace Morv
 

@@ -10,18 +10,6 @@
 
 namespace {
 
-// Prefixes of the meter-data queries and the record version each asks for.
-// Order matters: the first matching prefix decides ("M?3" before "M?").
-constexpr std::array<std::pair<std::string_view, int>, 7> queryPrefixes{{
-    {"NM?", 3},
-    {"M?3", 3},
-    {"M?2", 2},
-    {"M?", 1},
-    {"Dev.MD.FullBin?3", 3},
-    {"Dev.MD.FullBin?2", 2},
-    {"Dev.MD.FullBin?", 1},
-}};
-
 // Decoded values. Fractions are computed in single precision, each step
 // rounded to float. A zero result is always +0.0: full scale reads " 0.0dB",
 // never "-0.0dB".
@@ -261,28 +249,6 @@ double shown(float value, int decimals)
 double shownDecibels(float value) { return shown(value, 1); }
 
 } // namespace
-
-int meterDataVersion(const std::string& sentText)
-{
-    for (const auto& [prefix, version] : queryPrefixes)
-        if (std::string_view(sentText).starts_with(prefix))
-            return version;
-    return 0;
-}
-
-std::size_t meterRecordSize(int version)
-{
-    switch (version) {
-    case 1:
-        return 48;
-    case 2:
-        return 84;
-    case 3:
-        return 104;
-    default:
-        return 0;
-    }
-}
 
 std::optional<MeterRecord> decodeMeterData(const char* record, std::size_t size, int version)
 {

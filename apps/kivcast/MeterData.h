@@ -5,6 +5,8 @@
 // can never disagree. Plain functions over bytes and values: any thread may
 // call them.
 
+#include "Morv/Wire.h"
+
 #include <nlohmann/json.hpp>
 
 #include <array>
@@ -14,12 +16,10 @@
 #include <string>
 #include <vector>
 
-// The meter-data version a sent text asks for (1, 2 or 3), or 0 when the text
-// is not a meter-data query. First matching prefix wins.
-int meterDataVersion(const std::string& sentText);
-
-// Bytes a record of the version must hold: 48, 84 or 104.
-std::size_t meterRecordSize(int version);
+// The version a sent text asks for and the bytes its record holds: the
+// protocol's rules, shared with the emulator.
+using Morv::meterDataVersion;
+using Morv::meterRecordSize;
 
 // One decoded meter-data record. Values are decoded to their units (dB, A, W,
 // %, Vrms) as single-precision results; hex fields keep their raw bits. A part

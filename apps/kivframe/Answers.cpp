@@ -23,20 +23,6 @@ constexpr std::size_t ACK_SIZE = OFFSET_ACK_STATUS + 4 + CHECKSUM_SIZE;
 // The smallest command-5 message that carries a whole broadcast-ID message.
 constexpr std::size_t EXT_CARRIED_END = OFFSET_EXT_INNER + BROADCAST_ID_SIZE;
 
-// Meter-data queries as the frames know them, and the record version each
-// asks for. The first matching prefix decides ("M?3" before "M?").
-constexpr std::array<std::pair<std::string_view, int>, 7> METER_QUERIES{{
-    {"NM?", 3},
-    {"M?3", 3},
-    {"M?2", 2},
-    {"M?", 1},
-    {"Dev.MD.FullBin?3", 3},
-    {"Dev.MD.FullBin?2", 2},
-    {"Dev.MD.FullBin?", 1},
-}};
-
-constexpr std::array<std::size_t, 3> METER_RECORD_SIZES{48, 84, 104};
-
 // Meter motion: every byte moves this many steps per period, up and down
 // between 0 and 255 (a triangle wave with a period of 512 steps).
 constexpr std::int64_t METER_STEP_US = 100000;
@@ -188,7 +174,7 @@ std::size_t buildAnswer(const Frame& frame, const Reply& reply, char* out)
 
 std::optional<Reply> replyToText(const FrameSettings& settings, std::string_view text)
 {
-    const int queried = queriedMeterVersion(text);
+    const int queried = meterDataVersion(text);
     Reply reply;
     switch (settings.reply) {
     case ReplyKind::Auto:
@@ -209,19 +195,6 @@ std::optional<Reply> replyToText(const FrameSettings& settings, std::string_view
     const int version = settings.meterVersion != 0 ? settings.meterVersion : (queried != 0 ? queried : 1);
     reply.meterVersion = static_cast<std::uint8_t>(version);
     return reply;
-}
-
-int queriedMeterVersion(std::string_view text)
-{
-    for (const auto& [prefix, version] : METER_QUERIES)
-        if (text.substr(0, prefix.size()) == prefix)
-            return version;
-    return 0;
-}
-
-std::size_t meterRecordSize(int version)
-{
-    return METER_RECORD_SIZES.at(static_cast<std::size_t>(version - 1));
 }
 
 std::uint8_t meterRecordByte(const Frame& frame, std::size_t i, std::int64_t atUs)

@@ -39,13 +39,6 @@ std::size_t buildAnswer(const Frame& frame, const Reply& reply, char* out);
 // caller's), or nothing when it answers no request.
 std::optional<Reply> replyToText(const FrameSettings& settings, std::string_view text);
 
-// The meter-record version a request text asks for (1..3), or 0 when it is no
-// meter-data query. The first matching prefix decides.
-int queriedMeterVersion(std::string_view text);
-
-// Bytes of a meter record of a version (1..3): 48, 84 or 104.
-std::size_t meterRecordSize(int version);
-
 // Byte i of the frame's meter record at `atUs`: --meter-fill, else
 // (index * 7 + i * 13 + 5) & 0xff; with meter motion that value B moves as a
 // triangle wave: P = (B + 3 * (atUs / 100000)) % 512, the byte is P below 256,
