@@ -10,13 +10,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <boost/format.hpp>
 
-#include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -431,96 +427,38 @@ TEST(Scripting, StrictExitCodes)
     EXPECT_EQ(plain.err, "");
 }
 
-namespace {
-
-// How kivcast's standard output goes wrong in a row of the table below.
-enum class Output { Full, ClosedBeforeStart, ClosedAfterFirstResult };
-
-struct BrokenRun {
-    int exitCode = -1;
-    std::string err;
-};
-
-// Runs kivcast with standard output on /dev/full or on a pipe whose reader
-// goes away; standard error is captured.
-BrokenRun runWithBrokenOutput(const std::vector<std::string>& args, Output output)
-{
-    std::vector<std::string> argv{kivtest::program("kivcast")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<char*> cargv;
-    for (std::string& a : argv)
-        cargv.push_back(a.data());
-    cargv.push_back(nullptr);
-    const std::string errPath = kivtest::tempPath("stderr");
-
-    int ends[2] = {-1, -1};
-    if (output != Output::Full && pipe(ends) != 0)
-        return {};
-    if (output == Output::ClosedBeforeStart)
-        close(ends[0]);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = output == Output::Full ? open("/dev/full", O_WRONLY) : ends[1];
-        const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (output == Output::ClosedAfterFirstResult)
-            close(ends[0]);
-        execv(cargv[0], cargv.data());
-        _exit(127);
-    }
-    if (output != Output::Full)
-        close(ends[1]);
-    if (output == Output::ClosedAfterFirstResult) {
-        // Read up to the first result line after the echo, then go away.
-        std::string seen;
-        char buffer[4096];
-        for (;;) {
-            const ssize_t n = read(ends[0], buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            seen.append(buffer, static_cast<std::size_t>(n));
-            const auto echo = seen.find("KIV msg is");
-            if (echo != std::string::npos && seen.find(" @ ", echo) != std::string::npos)
-                break;
-        }
-        close(ends[0]);
-    }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    BrokenRun result;
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.err = kivtest::readFile(errPath);
-    std::remove(errPath.c_str());
-    return result;
-}
-
-} // namespace
-
 // A reader that goes away or a full disk never leaves a power-up half done:
 // every frame is told, and the run says that its report was lost.
 TEST(Scripting, ReportThatCannotBeWrittenStillTellsEveryFrame)
 {
     if (kivtest::underWine())
         GTEST_SKIP() << "POSIX descriptors of the test's own";
+    using kivtest::UnwritableOutput;
     struct Case {
         const char* what;
-        Output output;
+        UnwritableOutput output;
         std::vector<std::string> options;
         const char* reason;
     };
     const Case cases[] = {
-        {"a full disk", Output::Full, {}, "No space left on device"},
-        {"a reader gone before the start", Output::ClosedBeforeStart, {}, "Broken pipe"},
-        {"a reader gone after the first result", Output::ClosedAfterFirstResult, {}, "Broken pipe"},
-        {"JSON to a full disk", Output::Full, {"--json"}, "No space left on device"},
+        {"a full disk", UnwritableOutput::FullDevice, {}, "No space left on device"},
+        {"a reader gone before the start", UnwritableOutput::ClosedPipe, {}, "Broken pipe"},
+        {"a reader gone after the first result", UnwritableOutput::PipeClosedLater, {}, "Broken pipe"},
+        {"JSON to a full disk", UnwritableOutput::FullDevice, {"--json"}, "No space left on device"},
+    };
+    // The first result line after the echo.
+    const auto firstResult = [](const std::string& seen) {
+        const auto echo = seen.find("KIV msg is");
+        return echo != std::string::npos && seen.find(" @ ", echo) != std::string::npos;
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         kivtest::Emulator emulator({"--frames", "10"});
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"127.0.0.1", "Dev.Power=1"});
-        const BrokenRun run = runWithBrokenOutput(args, c.output);
+        std::vector<std::string> argv{kivtest::program("kivcast")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        const auto run = kivtest::runWithUnwritableOutput(argv, c.output, std::chrono::seconds(60), firstResult);
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.err, std::string("kivcast: cannot write standard output: ") + c.reason + "\n");
         emulator.stop();

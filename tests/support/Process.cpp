@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <sstream>
 #include <stdexcept>
@@ -116,6 +117,20 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, co
     return pid;
 }
 
+// Waits for the child to end, killing it at the deadline. True when it was killed.
+bool reap(pid_t pid, std::chrono::steady_clock::time_point deadline, int& status)
+{
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
 int decode(int status)
 {
     if (WIFEXITED(status))
@@ -170,15 +185,7 @@ ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::ch
     }
     close(pipeEnds[0]);
     int status = 0;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.timedOut = true;
-            break;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    result.timedOut = reap(pid, deadline, status);
     result.exitCode = decode(status);
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     const bool windows = isWindowsCommand(argv);
@@ -189,15 +196,20 @@ ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::ch
 }
 
 ProcessResult runWithUnwritableOutput(const std::vector<std::string>& argv, UnwritableOutput output,
-                                      std::chrono::milliseconds limit)
+                                      std::chrono::milliseconds limit,
+                                      const std::function<bool(const std::string&)>& readUntil)
 {
     int out = -1;
+    int reader = -1;
     if (output == UnwritableOutput::FullDevice || output == UnwritableOutput::Closed) {
         out = open("/dev/full", O_WRONLY | O_CLOEXEC);
     } else {
         int pipeEnds[2];
         if (pipe2(pipeEnds, O_CLOEXEC) == 0) {
-            close(pipeEnds[0]);
+            if (output == UnwritableOutput::PipeClosedLater)
+                reader = pipeEnds[0];
+            else
+                close(pipeEnds[0]);
             out = pipeEnds[1];
         }
     }
@@ -226,16 +238,23 @@ ProcessResult runWithUnwritableOutput(const std::vector<std::string>& argv, Unwr
     }
     close(out);
     ProcessResult result;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) != pid) {
-        if (std::chrono::steady_clock::now() >= started + limit) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            result.timedOut = true;
-            break;
+    if (reader >= 0) {
+        // Read until what came is enough, then go away as a pager would.
+        char buffer[4096];
+        while (!(readUntil && readUntil(result.out)) && std::chrono::steady_clock::now() < started + limit) {
+            pollfd readable{reader, POLLIN, 0};
+            if (poll(&readable, 1, 100) == 0)
+                continue;
+            const ssize_t n = read(reader, buffer, sizeof buffer);
+            if (n > 0)
+                result.out.append(buffer, static_cast<std::size_t>(n));
+            else if (n == 0 || errno != EINTR)
+                break;
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        close(reader);
     }
+    int status = 0;
+    result.timedOut = reap(pid, started + limit, status);
     result.exitCode = decode(status);
     result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     result.err = asWritten(isWindowsCommand(argv), readFile(errPath));
@@ -290,17 +309,9 @@ ProcessResult Background::collect(int status, bool timedOut)
 
 ProcessResult Background::waitUntil(std::chrono::steady_clock::time_point deadline)
 {
-    for (;;) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_)
-            return collect(status, false);
-        if (std::chrono::steady_clock::now() >= deadline) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, &status, 0);
-            return collect(status, true);
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
+    int status = 0;
+    const bool killed = reap(pid_, deadline, status);
+    return collect(status, killed);
 }
 
 ProcessResult Background::wait(std::chrono::milliseconds limit)

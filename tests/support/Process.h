@@ -3,6 +3,7 @@
 #include "support/Text.h"
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
@@ -41,14 +42,16 @@ ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::ch
                                    std::chrono::milliseconds limit = std::chrono::seconds(60));
 
 // Standard output that takes no write: /dev/full (ENOSPC), a pipe whose
-// reading end was closed before the start (EPIPE; SIGPIPE at its default), or
-// a closed descriptor (`>&-`).
-enum class UnwritableOutput { FullDevice, ClosedPipe, Closed };
+// reading end was closed before the start (EPIPE; SIGPIPE at its default), a
+// closed descriptor (`>&-`), or a pipe read until `readUntil` is true for what
+// came so far and then closed (a reader that goes away during the run).
+enum class UnwritableOutput { FullDevice, ClosedPipe, Closed, PipeClosedLater };
 
 // Runs a program to completion with such a standard output; standard error
-// is captured as by run().
+// is captured as by run(), and `out` holds what was read of a PipeClosedLater.
 ProcessResult runWithUnwritableOutput(const std::vector<std::string>& argv, UnwritableOutput output,
-                                      std::chrono::milliseconds limit = std::chrono::seconds(60));
+                                      std::chrono::milliseconds limit = std::chrono::seconds(60),
+                                      const std::function<bool(const std::string&)>& readUntil = {});
 
 // A program running in the background (an emulator, a blocker). Its output
 // goes to files; stop() ends it (SIGTERM, then SIGKILL) and collects them.
