@@ -127,12 +127,12 @@ Verdict verdictOf(Application& application, const RunOptions& options)
 {
     Verdict verdict;
     std::set<std::uint64_t> retry;
-    for (const auto& [id, outcome] : application.outcomes())
+    const auto outcomes = application.outcomes();
+    for (const auto& [id, outcome] : outcomes)
         if (!succeededOutcome(outcome)) {
             verdict.failed = true;
             retry.insert(id);
         }
-    const auto outcomes = application.outcomes();
     for (const std::uint64_t id : application.missingFrames()) {
         verdict.missing = true;
         const auto it = outcomes.find(id);
