@@ -243,6 +243,7 @@ struct MeterCase {
     const char* text;
     int version;
 };
+void PrintTo(const MeterCase& c, std::ostream* os) { *os << c.text; }
 } // namespace
 
 class KivcastMeterData : public testing::TestWithParam<MeterCase> {};
@@ -312,6 +313,7 @@ struct PacingCase {
     bool slow;
     bool paced;
 };
+void PrintTo(const PacingCase& c, std::ostream* os) { *os << c.text; }
 } // namespace
 
 class KivcastBehaviour : public testing::TestWithParam<PacingCase> {};
