@@ -95,8 +95,9 @@ void WatchState::frameChanged(const Morv::FrameInfo& info)
     if (old.state != info.state)
         what.emplace_back("state");
     old = info;
+    // The frame list also reports new setting stamps, which the record does not hold.
     if (what.empty())
-        return;
+        what.emplace_back("stamp");
     Event e;
     e.kind = Event::Kind::Changed;
     e.t = WallClock::now();

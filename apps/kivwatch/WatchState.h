@@ -57,7 +57,7 @@ public:
         WallClock::time_point t;
         std::uint64_t frameId = 0;
         std::uint32_t address = 0;
-        std::vector<std::string> what;   // Changed: "address", "node type", "device type", "state"
+        std::vector<std::string> what;   // Changed: "address", "node type", "device type", "state" or "stamp"
         Morv::FrameInfo info;            // Found, Changed: the frame's record now
         std::optional<MeterRecord> meter; // Meter
         RoundSummary round;              // Poll
@@ -84,7 +84,7 @@ public:
 
     void frameFound(const Morv::FrameInfo& info);
     void frameLost(std::uint64_t frameId);
-    // The frame's record as the frame list holds it now; an event only when a shown field changed.
+    // The frame's record as the frame list holds it now, after the list reported a change.
     void frameChanged(const Morv::FrameInfo& info);
     // Inventory frames not seen since the start, each reported once.
     void reportNeverSeen();
