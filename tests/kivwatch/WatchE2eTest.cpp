@@ -55,35 +55,42 @@ std::vector<Json> loggedMeters(const std::vector<kivtest::LogEntry>& log)
     return result;
 }
 
-std::unique_ptr<kivtest::Emulator> frame(const std::string& id, const std::string& address, const std::string& flags)
+// One emulator at a time plays the rig (two would share the port): frame 1,
+// frame 2 unless it is `silent`, frame 3 with the status flags given.
+std::unique_ptr<kivtest::Emulator> rig(bool silent, const std::string& flags3)
 {
-    return std::make_unique<kivtest::Emulator>(
-        std::vector<std::string>{kivtest::program("kivframe"), "--frames", "1", "--id", id, "--address", address,
-                                 "--flags", flags, "--meter-version", "3", "--quiet"});
+    std::vector<std::string> args{"--frames", "1", "--meter-version", "3", "--quiet"};
+    if (!silent)
+        args.insert(args.end(), {"--frame", "id=00a00000:00000002,address=127.0.0.3"});
+    args.insert(args.end(), {"--frame", "id=00a00000:00000003,address=127.0.0.4,flags=" + flags3});
+    return std::make_unique<kivtest::Emulator>(args);
 }
 
 TEST(KivwatchE2e, ReportsFramesComingGoingAndChangingOnceEachWithTheMetersTheyLogged)
 {
-    // Frame 1 answers throughout; frame 2 falls silent after 1 s and comes
-    // back at 14 s; frame 3 changes its flags (state 0 to 2) at 2 s.
-    auto first = frame("00a00000:00000001", "127.0.0.2", "0");
-    auto second = frame("00a00000:00000002", "127.0.0.3", "0");
-    auto third = frame("00a00000:00000003", "127.0.0.4", "0");
+    // Frame 1 answers throughout (but for the moment the emulator restarts);
+    // frame 2 falls silent after 1 s and comes back at 13 s; frame 3 changes
+    // its flags (state 0 to 2) at 1 s.
+    std::vector<kivtest::LogEntry> log;
+    auto keepLog = [&log](kivtest::Emulator& emulator) {
+        emulator.stop();
+        const auto entries = emulator.log();
+        log.insert(log.end(), entries.begin(), entries.end());
+    };
+    auto emulator = rig(false, "0");
     kivtest::Background watch({kivtest::program("kivwatch"), "--json", "--meters", "M?3", "--every", "0.5",
-                               "--duration", "17", "127.0.0.1"});
+                               "--duration", "16", "127.0.0.1"});
     std::this_thread::sleep_for(1s);
-    second->stop();
+    keepLog(*emulator);
+    emulator = rig(true, "2");
     const double silentAt = now();
-    std::this_thread::sleep_for(1s);
-    third->stop();
-    third = frame("00a00000:00000003", "127.0.0.4", "2");
     std::this_thread::sleep_for(12s);
-    second = frame("00a00000:00000002", "127.0.0.3", "0");
+    keepLog(*emulator);
+    emulator = rig(false, "2");
     const double backAt = now();
     const kivtest::ProcessResult result = watch.wait(30s);
     ASSERT_EQ(result.exitCode, 0) << result.err;
-    const auto firstLog = first->stop();
-    (void)firstLog;
+    keepLog(*emulator);
 
     std::map<std::string, std::vector<Json>> events; // found, lost, changed by frame
     std::vector<Json> meters1;
@@ -119,7 +126,11 @@ TEST(KivwatchE2e, ReportsFramesComingGoingAndChangingOnceEachWithTheMetersTheyLo
     }
 
     // Every meter object kivwatch printed is the decoding of a record the frame sent.
-    const std::vector<Json> logged = loggedMeters(first->log());
+    std::vector<kivtest::LogEntry> log1;
+    for (const auto& e : log)
+        if (e.frame == "00a00000:00000001")
+            log1.push_back(e);
+    const std::vector<Json> logged = loggedMeters(log1);
     EXPECT_GE(meters1.size(), 25U);
     for (const Json& m : meters1)
         EXPECT_NE(std::find(logged.begin(), logged.end(), m), logged.end()) << m.dump();
@@ -129,7 +140,7 @@ TEST(KivwatchE2e, ReportsFramesComingGoingAndChangingOnceEachWithTheMetersTheyLo
 TEST(KivwatchE2e, StopsOnCtrlCWithinASecondWhilePollsAreOpen)
 {
     // Twenty frames lose a fifth of their answers; one more never answers a poll.
-    kivtest::Emulator frames({kivtest::program("kivframe"), "--frames", "20", "--drop", "0.2", "--meter-version", "3",
+    kivtest::Emulator frames({"--frames", "20", "--drop", "0.2", "--meter-version", "3",
                               "--frame", "reply=none", "--quiet"});
     kivtest::Background watch(
         {kivtest::program("kivwatch"), "--json", "--meters", "M?3", "--every", "0.2", "127.0.0.1"});
