@@ -347,7 +347,7 @@ void FrameList::runAgeing()
     std::unique_lock<std::mutex> lock(ageingStateMutex_);
     while (ageingRunning_) {
         ageLocked();
-        ageingWakeup_.wait_for(lock, AGEING_PERIOD, [this] { return !ageingRunning_; });
+        ageingWakeup_.wait_for(lock, Platform::timedWait(AGEING_PERIOD), [this] { return !ageingRunning_; });
     }
 }
 
@@ -383,9 +383,9 @@ void FrameList::runExpiry()
         // Sleep exactly until the earliest deadline; sendRequest wakes us
         // sooner when it registers an earlier one.
         if (earliestDeadline_ == SteadyClock::time_point{})
-            expiryWakeup_.wait_for(lock, IDLE_EXPIRY_POLL);
-        else if (earliestDeadline_ > SteadyClock::now())
-            expiryWakeup_.wait_until(lock, earliestDeadline_);
+            expiryWakeup_.wait_for(lock, Platform::timedWait(IDLE_EXPIRY_POLL));
+        else if (const auto now = SteadyClock::now(); earliestDeadline_ > now)
+            expiryWakeup_.wait_until(lock, now + Platform::timedWait(earliestDeadline_ - now));
     }
 }
 

@@ -43,7 +43,7 @@ void Heart::run()
         // is followed at once by the next.
         const std::uint32_t elapsed = Platform::tickCount() - cycleStart;
         const std::uint32_t remaining = elapsed >= PERIOD_MS ? 0 : PERIOD_MS - elapsed;
-        wakeup_.wait_for(lock, std::chrono::milliseconds(remaining), [this] { return !running_; });
+        wakeup_.wait_for(lock, Platform::timedWait(std::chrono::milliseconds(remaining)), [this] { return !running_; });
     }
 }
 

@@ -37,6 +37,11 @@ namespace {
 
 #ifdef _WIN32
 
+// Tries of the list call: an adapter that appears between the size query and
+// the call (a VPN connecting) makes it answer ERROR_BUFFER_OVERFLOW with the
+// new size, and the call is made again with that.
+constexpr int ADAPTER_LIST_TRIES = 4;
+
 std::vector<NetworkAdapter> systemAdapters()
 {
     ULONG size = 0;
@@ -46,10 +51,21 @@ std::vector<NetworkAdapter> systemAdapters()
         return {};
     if (sizeQuery != ERROR_BUFFER_OVERFLOW)
         throw FailedToEnumerateNetworkException(sourceFile, 80, "Failed to get network adapters size info");
-    std::vector<unsigned char> buffer(size, 0);
-    auto* info = reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data());
-    if (GetAdaptersInfo(info, &size) != NO_ERROR)
+    std::vector<unsigned char> buffer;
+    ULONG result = ERROR_BUFFER_OVERFLOW;
+    for (int attempt = 0; attempt < ADAPTER_LIST_TRIES && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
+        buffer.assign(size, 0);
+        result = GetAdaptersInfo(reinterpret_cast<IP_ADAPTER_INFO*>(buffer.data()), &size);
+    }
+    // The adapters went away in between.
+    if (result == ERROR_NO_DATA)
+        return {};
+    if (result == ERROR_BUFFER_OVERFLOW)
+        throw FailedToEnumerateNetworkException(sourceFile, 86,
+                                                "GetAdaptersInfo - the network adapters kept changing; try again");
+    if (result != NO_ERROR)
         throw FailedToEnumerateNetworkException(sourceFile, 86, "GetAdaptersInfo - Failed to get network adapters info");
+    const auto* info = reinterpret_cast<const IP_ADAPTER_INFO*>(buffer.data());
 
     std::vector<NetworkAdapter> adapters;
     for (const IP_ADAPTER_INFO* a = info; a != nullptr; a = a->Next)

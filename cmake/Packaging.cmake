@@ -31,8 +31,22 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   # Trying the tools safely needs a private network namespace (ip, unshare);
   # the dissector needs Wireshark or tshark.
-  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "iproute2, util-linux")
+  # (unshare is in util-linux, which every Debian system has.)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "iproute2")
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wireshark | tshark")
+
+  # /usr/share/doc/<package>: the copyright file and the changelog, which
+  # Debian's policy asks of every package. Neither names the programs, so a
+  # program added later needs nothing here.
+  set(docDir ${CMAKE_INSTALL_DATAROOTDIR}/doc/${CPACK_PACKAGE_NAME})
+  string(TIMESTAMP KIV_CHANGELOG_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/copyright ${CMAKE_BINARY_DIR}/doc/copyright @ONLY)
+  configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog ${CMAKE_BINARY_DIR}/doc/changelog @ONLY)
+  execute_process(COMMAND gzip -9 -n -f ${CMAKE_BINARY_DIR}/doc/changelog RESULT_VARIABLE gzipFailed)
+  if(gzipFailed)
+    message(FATAL_ERROR "gzip of ${CMAKE_BINARY_DIR}/doc/changelog failed")
+  endif()
+  install(FILES ${CMAKE_BINARY_DIR}/doc/copyright ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION ${docDir})
 endif()
 
 include(CPack)

@@ -21,8 +21,10 @@ string(REPLACE "```\n" "" usage "${usage}")
 string(REPLACE "`" "" usage "${usage}")
 string(REGEX REPLACE "(^|\n)### " "\\1" usage "${usage}")
 string(REPLACE "<version>" "${PROJECT_VERSION}" usage "${usage}")
-set(KIV_README_TEXT "kivcast ${PROJECT_VERSION} for Windows\n\n${usage}")
-file(CONFIGURE OUTPUT ${CMAKE_BINARY_DIR}/README.txt CONTENT "@KIV_README_TEXT@" @ONLY NEWLINE_STYLE CRLF)
+# (file(CONFIGURE) with NEWLINE_STYLE CRLF converts only the line ends of its
+# template, not those of the text substituted into it: the CRs are put in here.)
+string(REPLACE "\n" "\r\n" readmeText "kivcast ${PROJECT_VERSION} for Windows\n\n${usage}")
+file(WRITE ${CMAKE_BINARY_DIR}/README.txt "${readmeText}")
 install(FILES ${CMAKE_BINARY_DIR}/README.txt DESTINATION .)
 
 set(CPACK_GENERATOR ZIP)

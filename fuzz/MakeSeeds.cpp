@@ -110,8 +110,8 @@ void frameListSeeds(std::map<std::string, Bytes>& seeds)
     const PlayedFrame changedA(FRAME_A, [](S& s) { s.stamp60 = 9; });
     const PlayedFrame specialA(FRAME_A, [](S& s) { s.flags = 0x10; });
     const PlayedFrame shortAck(FRAME_A, [](S& s) { s.ackSize = 29; });
-    const PlayedFrame plusOne(FRAME_A, [](S& s) { s.malformed = KivFrame::Malformed::LengthPlusOne; });
-    const PlayedFrame minusOne(FRAME_C, [](S& s) { s.malformed = KivFrame::Malformed::LengthMinusOne; });
+    const PlayedFrame plusOne(FRAME_A, [](S& s) { s.faults.malformed = KivFrame::Malformed::LengthPlusOne; });
+    const PlayedFrame minusOne(FRAME_C, [](S& s) { s.faults.malformed = KivFrame::Malformed::LengthMinusOne; });
     const PlayedFrame emptyWrapper(0x00A0000000000011ULL, [](S& s) {
         s.ext = true;
         s.extCount = 0;
@@ -165,15 +165,15 @@ void probeSeeds(std::map<std::string, Bytes>& seeds)
     constexpr std::uint64_t WANTED = 0x00A0000000000001ULL;
     const PlayedFrame frame(WANTED);
     const PlayedFrame wrapped(WANTED, [](S& s) { s.ext = true; });
-    const PlayedFrame toAll(WANTED, [](S& s) { s.toDiscoveryId = true; });
+    const PlayedFrame toAll(WANTED, [](S& s) { s.faults.toDiscoveryId = true; });
     const PlayedFrame failing(WANTED, [](S& s) { s.ackStatus = 0xFFFFFFFF; });
     const PlayedFrame shortAck(WANTED, [](S& s) { s.ackSize = 29; });
     const PlayedFrame text(WANTED, [](S& s) {
         s.reply = KivFrame::ReplyKind::Text;
         s.replyText = "B\xc3\xbchne 1 \x1b[2J\\x41\xc2\x9b\xff";
     });
-    const PlayedFrame plusOne(WANTED, [](S& s) { s.malformed = KivFrame::Malformed::LengthPlusOne; });
-    const PlayedFrame minusOne(WANTED, [](S& s) { s.malformedDiscovery = KivFrame::Malformed::LengthMinusOne; });
+    const PlayedFrame plusOne(WANTED, [](S& s) { s.faults.malformed = KivFrame::Malformed::LengthPlusOne; });
+    const PlayedFrame minusOne(WANTED, [](S& s) { s.faults.malformedDiscovery = KivFrame::Malformed::LengthMinusOne; });
 
     seeds["discovery-reply"] = probeInput(2, frame.answer(AnswerKind::Discovery, 1, PROBE_ID));
     seeds["discovery-reply-wrapped"] = probeInput(2, wrapped.answer(AnswerKind::Discovery, 1, Morv::DISCOVERY_ID));
@@ -250,9 +250,9 @@ void kivcastResponseSeeds(std::map<std::string, Bytes>& seeds)
     const PlayedFrame frame(FRAME);
     const PlayedFrame failing(FRAME, [](S& s) { s.ackStatus = 5; });
     const PlayedFrame shortAck(FRAME, [](S& s) { s.ackSize = 30; });
-    const PlayedFrame plusOne(FRAME, [](S& s) { s.malformed = KivFrame::Malformed::LengthPlusOne; });
-    const PlayedFrame minusOne(FRAME, [](S& s) { s.malformed = KivFrame::Malformed::LengthMinusOne; });
-    const PlayedFrame command(FRAME, [](S& s) { s.malformed = KivFrame::Malformed::Command; });
+    const PlayedFrame plusOne(FRAME, [](S& s) { s.faults.malformed = KivFrame::Malformed::LengthPlusOne; });
+    const PlayedFrame minusOne(FRAME, [](S& s) { s.faults.malformed = KivFrame::Malformed::LengthMinusOne; });
+    const PlayedFrame command(FRAME, [](S& s) { s.faults.malformed = KivFrame::Malformed::Command; });
     const PlayedFrame text(FRAME, [](S& s) {
         s.reply = KivFrame::ReplyKind::Text;
         s.replyText = "B\xc3\xbchne 1 \x1b[2J\\x41\xc2\x9b\xff\x7f\n";

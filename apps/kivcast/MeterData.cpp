@@ -84,7 +84,8 @@ struct AmplifierLayout {
 void decodeAmplifier(const Fields& f, const AmplifierLayout& layout, MeterRecord& r)
 {
     r.psu = {f.u16(48), mainsVoltage(f.u8(2)), halfPercent(f.u8(3))};
-    MeterRecord::Limits& l = r.limits.emplace();
+    r.limits = MeterRecord::Limits{};
+    MeterRecord::Limits& l = *r.limits;
     l.currLimActivity = percent(f.u8(36));
     l.uvlLimit = quarterAmpere(f.u8(37));
     l.belLimit = quarterAmpere(f.u8(38));

@@ -1,4 +1,5 @@
 #include "apps/kivcast/CommandLine.h"
+#include "common/MessageText.h"
 #include "common/Platform.h"
 
 #include <cstdio>
@@ -7,10 +8,10 @@
 
 int main(int argc, char* argv[])
 {
-    Platform::useUtf8Console();
-    // A reader that goes away never stops a run half way: every request is still sent.
-    Platform::ignoreBrokenPipe();
-    const CommandLine commandLine = readCommandLine(std::vector<std::string>(argv, argv + argc));
+    // Timer resolution and console code page on Windows, SIGPIPE ignored
+    // elsewhere (a reader that goes away never stops a run half way).
+    const Platform::ConsoleSession session;
+    const CommandLine commandLine = readCommandLine(Platform::utf8Arguments(argc, argv));
     switch (commandLine.kind) {
     case CommandLine::Kind::Usage:
         return printUsage();
@@ -24,5 +25,6 @@ int main(int argc, char* argv[])
     case CommandLine::Kind::Run:
         break;
     }
+    std::fputs(MessageText::nonAsciiWarning("kivcast", commandLine.options.message).c_str(), stderr);
     return runFlow(commandLine.options);
 }

@@ -37,9 +37,14 @@ constexpr std::array<std::pair<std::string_view, int>, 7> METER_QUERIES{{
 
 constexpr std::array<std::size_t, 3> METER_RECORD_SIZES{48, 84, 104};
 
+// Meter motion: every byte moves this many steps per period, up and down
+// between 0 and 255 (a triangle wave with a period of 512 steps).
+constexpr std::int64_t METER_STEP_US = 100000;
+constexpr unsigned METER_STEP = 3;
+
 std::uint32_t answerSequence(const FrameSettings& s, const Reply& reply)
 {
-    switch (s.sequence) {
+    switch (s.faults.sequence) {
     case AnswerSequence::Request:
         break;
     case AnswerSequence::Next:
@@ -60,7 +65,7 @@ void writeAnswerHeader(char* out, const Frame& frame, const Reply& reply, std::u
     std::memset(out, 0, std::max(size, room));
     MSG_CmdHdr header;
     header.sourceId = frame.id;
-    header.destinationId = s.toDiscoveryId ? DISCOVERY_ID : reply.requesterId;
+    header.destinationId = s.faults.toDiscoveryId ? DISCOVERY_ID : reply.requesterId;
     header.senderNodeType = s.nodeType;
     header.destinationNodeType = REQUESTER_NODE_TYPE;
     header.length = static_cast<std::uint16_t>(size);
@@ -112,7 +117,7 @@ std::size_t buildBroadcastIdReply(const Frame& frame, const Reply& reply, char* 
     writeAnswerHeader(out, frame, reply, CMD_BroadcastID, BROADCAST_ID_SIZE, BROADCAST_ID_SIZE);
     storeU32(out, OFFSET_CHANGE_STAMP_A, s.stamp48);
     storeU32(out, OFFSET_CHANGE_STAMP_B, s.stamp60);
-    storeU32(out, OFFSET_STATUS_FLAGS, s.flags);
+    storeU32(out, OFFSET_STATUS_FLAGS, statusFlagsAt(s, reply.atUs));
     storeU32(out, OFFSET_DEVICE_TYPE, s.deviceType);
     storeU32(out, OFFSET_WORD80, s.word80);
     storeChecksum(out, BROADCAST_ID_SIZE);
@@ -124,7 +129,7 @@ std::size_t buildDiscoveryAnswer(const Frame& frame, const Reply& reply, char* o
     const FrameSettings& s = *frame.settings;
     if (!s.ext) {
         const std::size_t size = buildBroadcastIdReply(frame, reply, out);
-        return spoil(out, size, true, s.malformedDiscovery, CMD_Ack);
+        return spoil(out, size, true, s.faults.malformedDiscovery, CMD_Ack);
     }
     // The carried reply is built whole; a wrapper shorter than it cuts it off.
     const std::size_t size = s.extSize;
@@ -134,7 +139,7 @@ std::size_t buildDiscoveryAnswer(const Frame& frame, const Reply& reply, char* o
     const bool hasChecksum = size >= EXT_CARRIED_END + CHECKSUM_SIZE;
     if (hasChecksum)
         storeChecksum(out, size);
-    return spoil(out, size, hasChecksum, s.malformedDiscovery, CMD_Ack);
+    return spoil(out, size, hasChecksum, s.faults.malformedDiscovery, CMD_Ack);
 }
 
 std::size_t buildRequestAnswer(const Frame& frame, const Reply& reply, char* out)
@@ -161,7 +166,7 @@ std::size_t buildRequestAnswer(const Frame& frame, const Reply& reply, char* out
         size = OFFSET_BODY + recordSize + CHECKSUM_SIZE;
         writeAnswerHeader(out, frame, reply, CMD_KivText, size, size);
         for (std::size_t i = 0; i < recordSize; ++i)
-            out[OFFSET_BODY + i] = static_cast<char>(meterRecordByte(frame, i));
+            out[OFFSET_BODY + i] = static_cast<char>(meterRecordByte(frame, i, reply.atUs));
         break;
     }
     case AnswerKind::Discovery:
@@ -169,7 +174,7 @@ std::size_t buildRequestAnswer(const Frame& frame, const Reply& reply, char* out
     }
     if (hasChecksum)
         storeChecksum(out, size);
-    return spoil(out, size, hasChecksum, s.malformed, CMD_BroadcastID);
+    return spoil(out, size, hasChecksum, s.faults.malformed, CMD_BroadcastID);
 }
 
 } // namespace
@@ -219,11 +224,34 @@ std::size_t meterRecordSize(int version)
     return METER_RECORD_SIZES.at(static_cast<std::size_t>(version - 1));
 }
 
-std::uint8_t meterRecordByte(const Frame& frame, std::size_t i)
+std::uint8_t meterRecordByte(const Frame& frame, std::size_t i, std::int64_t atUs)
 {
-    if (frame.settings->meterFill)
-        return *frame.settings->meterFill;
-    return static_cast<std::uint8_t>((frame.index * 7U + i * 13U + 5U) & 0xFFU);
+    const FrameSettings& s = *frame.settings;
+    const unsigned still =
+        s.meterFill ? *s.meterFill : static_cast<unsigned>((frame.index * 7U + i * 13U + 5U) & 0xFFU);
+    if (!s.show.meterMotion)
+        return static_cast<std::uint8_t>(still);
+    const auto steps = static_cast<std::uint64_t>(std::max<std::int64_t>(atUs, 0) / METER_STEP_US);
+    const auto phase = static_cast<unsigned>((still + METER_STEP * steps) % 512U);
+    return static_cast<std::uint8_t>(phase < 256U ? phase : 511U - phase);
+}
+
+bool presentAt(const Show& show, std::int64_t atUs)
+{
+    if (atUs < show.joinAfterUs)
+        return false;
+    if (show.silentFromUs && atUs >= *show.silentFromUs &&
+        (!show.silentForUs || atUs - *show.silentFromUs < *show.silentForUs))
+        return false;
+    return true;
+}
+
+std::uint32_t statusFlagsAt(const FrameSettings& settings, std::int64_t atUs)
+{
+    const Show& show = settings.show;
+    if (show.changeAtUs && show.changedFlags && atUs >= *show.changeAtUs)
+        return *show.changedFlags;
+    return settings.flags;
 }
 
 } // namespace KivFrame

@@ -25,6 +25,7 @@ struct Reply {
     std::uint32_t requestSequence = 0;
     std::uint32_t earlierSequence = 0; // of the request the frame heard before this one
     std::uint64_t requesterId = 0;
+    std::int64_t atUs = 0; // when the answer leaves, in microseconds since the start
 };
 
 // Room that buildAnswer may fill.
@@ -45,7 +46,17 @@ int queriedMeterVersion(std::string_view text);
 // Bytes of a meter record of a version (1..3): 48, 84 or 104.
 std::size_t meterRecordSize(int version);
 
-// Byte i of the frame's meter record: --meter-fill, else (index * 7 + i * 13 + 5) & 0xff.
-std::uint8_t meterRecordByte(const Frame& frame, std::size_t i);
+// Byte i of the frame's meter record at `atUs`: --meter-fill, else
+// (index * 7 + i * 13 + 5) & 0xff; with meter motion that value B moves as a
+// triangle wave: P = (B + 3 * (atUs / 100000)) % 512, the byte is P below 256,
+// else 511 - P.
+std::uint8_t meterRecordByte(const Frame& frame, std::size_t i, std::int64_t atUs);
+
+// True when a frame with this show answers at `atUs`: it has joined and is
+// outside its silent window.
+bool presentAt(const Show& show, std::int64_t atUs);
+
+// The status flag word the frame's broadcast-ID reply carries at `atUs`.
+std::uint32_t statusFlagsAt(const FrameSettings& settings, std::int64_t atUs);
 
 } // namespace KivFrame

@@ -136,17 +136,18 @@ void Emulator::handle(std::size_t socket, const UdpSocket::Datagram& d)
 {
     const char* bytes = receiveBuffer_.data();
     const ParsedRequest request = parseRequest(frames_, bytes, d.size, d.peer, d.local);
+    const std::int64_t atUs = elapsedUs();
     if (log_)
-        log_->datagram(elapsedUs(), JsonLog::Datagram{false, request.logFrame, d.peer, d.peerPort, d.local,
+        log_->datagram(atUs, JsonLog::Datagram{false, request.logFrame, d.peer, d.peerPort, d.local,
                                                       sockets_[socket]->port(), bytes, d.size});
     switch (request.kind) {
     case ParsedRequest::Kind::Discovery:
         for (const auto index : request.frames)
-            answerDiscovery(frames_[index], request.header, socket, d);
+            answerDiscovery(frames_[index], request.header, socket, d, atUs);
         break;
     case ParsedRequest::Kind::Text:
         for (const auto index : request.frames)
-            answerRequest(frames_[index], request.header, request.text, socket, d);
+            answerRequest(frames_[index], request.header, request.text, socket, d, atUs);
         break;
     case ParsedRequest::Kind::NotAMessage:
     case ParsedRequest::Kind::OwnAnswer:
@@ -156,13 +157,15 @@ void Emulator::handle(std::size_t socket, const UdpSocket::Datagram& d)
 }
 
 void Emulator::answerDiscovery(Frame& frame, const MSG_CmdHdr& request, std::size_t socket,
-                               const UdpSocket::Datagram& d)
+                               const UdpSocket::Datagram& d, std::int64_t atUs)
 {
     const FrameSettings& s = *frame.settings;
-    const std::uint32_t earlier = hear(frame, request.sequence);
-    if (++frame.discoveriesHeard < s.discoveryFrom)
+    if (!presentAt(s.show, atUs))
         return;
-    if (happens(frame.random, s.dropDiscovery)) {
+    const std::uint32_t earlier = hear(frame, request.sequence);
+    if (++frame.discoveriesHeard < s.faults.discoveryFrom)
+        return;
+    if (happens(frame.random, s.faults.dropDiscovery)) {
         ++counters_.dropped;
         return;
     }
@@ -175,11 +178,13 @@ void Emulator::answerDiscovery(Frame& frame, const MSG_CmdHdr& request, std::siz
 }
 
 void Emulator::answerRequest(Frame& frame, const MSG_CmdHdr& request, std::string_view text, std::size_t socket,
-                             const UdpSocket::Datagram& d)
+                             const UdpSocket::Datagram& d, std::int64_t atUs)
 {
     const FrameSettings& s = *frame.settings;
+    if (!presentAt(s.show, atUs))
+        return;
     const std::uint32_t earlier = hear(frame, request.sequence);
-    if (frame.transmissions && frame.transmissions->count(request.sequence) < s.answerFrom)
+    if (frame.transmissions && frame.transmissions->count(request.sequence) < s.faults.answerFrom)
         return;
     auto reply = replyToText(s, text);
     if (!reply)
@@ -188,7 +193,7 @@ void Emulator::answerRequest(Frame& frame, const MSG_CmdHdr& request, std::strin
     reply->earlierSequence = earlier;
     reply->requesterId = request.sourceId;
 
-    if (happens(frame.random, s.drop)) {
+    if (happens(frame.random, s.faults.drop)) {
         ++counters_.dropped;
         return;
     }
@@ -213,16 +218,16 @@ void Emulator::schedule(Frame& frame, const Reply& reply, std::size_t socket, co
     answer.frame = frame.index;
     answer.reply = reply;
     answer.socket = static_cast<std::uint8_t>(socket);
-    answer.destination = s.broadcastReplies ? LIMITED_BROADCAST : d.peer;
+    answer.destination = s.faults.broadcastReplies ? LIMITED_BROADCAST : d.peer;
     answer.destinationPort = sockets_[socket]->port() == FRAME_PORT ? CONTROLLER_PORT : d.peerPort;
 
-    double delayMs = s.delayMs;
-    if (s.jitterMs > 0.0)
-        delayMs += frame.random.next() * s.jitterMs;
+    double delayMs = s.faults.delayMs;
+    if (s.faults.jitterMs > 0.0)
+        delayMs += frame.random.next() * s.faults.jitterMs;
     const auto delay = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double, std::milli>(delayMs));
     const Clock::time_point due = Clock::now() + delay;
 
-    for (unsigned copy = 0; copy <= s.duplicate; ++copy) {
+    for (unsigned copy = 0; copy <= s.faults.duplicate; ++copy) {
         answer.copy = copy > 0;
         if (delay > Clock::duration::zero() || paced) {
             if (queued() >= MAX_QUEUED) {
@@ -269,7 +274,16 @@ void Emulator::sendPaced(Clock::time_point now)
 void Emulator::send(const Answer& answer)
 {
     const Frame& frame = frames_[answer.frame];
-    const std::size_t size = buildAnswer(frame, answer.reply, sendBuffer_.data());
+    // One time for the whole answer: whether the frame is there, what its
+    // meters and flags show, and the log line, so the log tells what was sent when.
+    const std::int64_t atUs = elapsedUs();
+    if (!presentAt(frame.settings->show, atUs)) {
+        ++counters_.silenced;
+        return;
+    }
+    Reply reply = answer.reply;
+    reply.atUs = atUs;
+    const std::size_t size = buildAnswer(frame, reply, sendBuffer_.data());
     UdpSocket& socket = *sockets_[answer.socket];
     if (!socket.send(frame.address, answer.destination, answer.destinationPort, sendBuffer_.data(), size)) {
         ++counters_.sendErrors;
@@ -283,7 +297,7 @@ void Emulator::send(const Answer& answer)
         ++counters_.duplicated;
     if (log_) {
         const std::string id = idText(frame.id);
-        log_->datagram(elapsedUs(), JsonLog::Datagram{true, id, answer.destination, answer.destinationPort,
+        log_->datagram(atUs, JsonLog::Datagram{true, id, answer.destination, answer.destinationPort,
                                                       frame.address, socket.port(), sendBuffer_.data(), size});
     }
 }

@@ -32,6 +32,7 @@ struct Counters {
     std::uint64_t duplicated = 0;  // extra copies sent
     std::uint64_t sendErrors = 0;  // answers the kernel did not take
     std::uint64_t discarded = 0;   // answers not queued because the queue was full
+    std::uint64_t silenced = 0;    // answers due while their frame was silent
 };
 
 class Emulator {
@@ -76,10 +77,11 @@ private:
 
     void receiveAll(std::size_t socket);
     void handle(std::size_t socket, const UdpSocket::Datagram& d);
+    // A frame that is absent at `atUs` (not joined yet, or silent) does not hear the request.
     void answerDiscovery(Frame& frame, const Morv::MSG_CmdHdr& request, std::size_t socket,
-                         const UdpSocket::Datagram& d);
+                         const UdpSocket::Datagram& d, std::int64_t atUs);
     void answerRequest(Frame& frame, const Morv::MSG_CmdHdr& request, std::string_view text, std::size_t socket,
-                       const UdpSocket::Datagram& d);
+                       const UdpSocket::Datagram& d, std::int64_t atUs);
     // Notes that the frame heard a request; returns the sequence number of the
     // different one it heard before (the request's - 1 when there was none).
     static std::uint32_t hear(Frame& frame, std::uint32_t sequence);

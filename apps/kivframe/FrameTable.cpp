@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
 namespace KivFrame {
@@ -12,6 +13,9 @@ namespace {
 // Usable frame addresses: 127.0.0.0/8 without its network and broadcast addresses.
 constexpr std::uint32_t FIRST_LOOPBACK = 0x7F000001;
 constexpr std::uint32_t LAST_LOOPBACK = 0x7FFFFFFE;
+
+// Mixed into the seed of the --faulty draw.
+constexpr std::uint64_t FAULTY_DRAW_SEED = 0x6661756C74790000ULL;
 
 bool isLoopback(std::uint32_t address) { return address >= FIRST_LOOPBACK && address <= LAST_LOOPBACK; }
 
@@ -66,9 +70,11 @@ FrameTable::FrameTable(const Options& options)
                              " runs past the low half ffffffff");
     }
 
+    const std::vector<bool> faulty = drawFaulty(options);
     frames_.reserve(options.frames + options.extraFrames.size());
     for (unsigned i = 0; i < options.frames; ++i)
-        add(options.id + i, options.address + i / options.perAddress, &options.defaults, options.seed);
+        add(options.id + i, options.address + i / options.perAddress,
+            faulty[i] ? &options.defaults : clean_.get(), options.seed);
 
     for (std::size_t i = 0; i < options.extraFrames.size(); ++i) {
         const ExtraFrame& extra = options.extraFrames[i];
@@ -103,6 +109,34 @@ FrameTable::FrameTable(const Options& options)
     }
 }
 
+std::vector<bool> FrameTable::drawFaulty(const Options& options)
+{
+    if (!options.faulty)
+        return std::vector<bool>(options.frames, true);
+    FrameSettings clean = options.defaults;
+    clean.faults = Faults{};
+    clean_ = std::make_unique<const FrameSettings>(std::move(clean));
+
+    // A partial shuffle of the frame numbers; the first `count` are faulty.
+    // Its generator is apart from the frames' own, so the draw does not
+    // change what any frame's faults draw.
+    const auto count = static_cast<std::size_t>(std::llround(*options.faulty * options.frames));
+    std::vector<std::uint32_t> order(options.frames);
+    for (std::uint32_t i = 0; i < options.frames; ++i)
+        order[i] = i;
+    FrameRandom random(frameSeed(options.seed ^ FAULTY_DRAW_SEED, 0));
+    std::vector<bool> faulty(options.frames, false);
+    for (std::size_t i = 0; i < count; ++i) {
+        const auto j = i + static_cast<std::size_t>(random.next() * static_cast<double>(order.size() - i));
+        std::swap(order[i], order[j]);
+        faulty[order[i]] = true;
+    }
+    for (std::uint32_t i = 0; i < options.frames; ++i)
+        if (faulty[i])
+            faulty_.push_back(i);
+    return faulty;
+}
+
 void FrameTable::add(std::uint64_t id, std::uint32_t address, const FrameSettings* settings, std::uint64_t seed)
 {
     Frame frame;
@@ -111,7 +145,7 @@ void FrameTable::add(std::uint64_t id, std::uint32_t address, const FrameSetting
     frame.address = address;
     frame.settings = settings;
     frame.random = FrameRandom(frameSeed(seed, frame.index));
-    if (settings->answerFrom > 1)
+    if (settings->faults.answerFrom > 1)
         frame.transmissions = std::make_unique<TransmissionCounter>();
     lowest_ = frames_.empty() ? address : std::min(lowest_, address);
     highest_ = frames_.empty() ? address : std::max(highest_, address);

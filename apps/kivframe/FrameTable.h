@@ -55,7 +55,8 @@ struct Frame {
 
 class FrameTable {
 public:
-    // Builds the frames of the options. Throws UsageError for an address outside
+    // Builds the frames of the options; with --faulty, draws the faulty share
+    // of the --frames frames. Throws UsageError for an address outside
     // 127.0.0.0/8, IDs or addresses that run out, or one ID twice on one address.
     explicit FrameTable(const Options& options);
 
@@ -71,8 +72,17 @@ public:
     std::uint32_t lowestAddress() const { return lowest_; }
     std::uint32_t highestAddress() const { return highest_; }
 
+    // Indices of the frames --faulty gave the faults to, ascending (empty without --faulty).
+    const std::vector<std::uint32_t>& faultyFrames() const { return faulty_; }
+
 private:
     void add(std::uint64_t id, std::uint32_t address, const FrameSettings* settings, std::uint64_t seed);
+    // Which of the --frames frames have the faults: all of them, or the drawn share.
+    std::vector<bool> drawFaulty(const Options& options);
+
+    // Settings of the --frames frames that --faulty leaves without faults.
+    std::unique_ptr<const FrameSettings> clean_;
+    std::vector<std::uint32_t> faulty_;
 
     std::vector<Frame> frames_;
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> byAddress_;

@@ -51,6 +51,16 @@ void JsonLog::start(std::int64_t tUs, std::size_t frames)
     endLine();
 }
 
+void JsonLog::faulty(std::int64_t tUs, std::string_view frame, std::uint32_t address)
+{
+    buffer_ += "{\"t_us\":" + std::to_string(tUs) + ",\"event\":\"faulty\",\"frame\":\"";
+    buffer_ += frame;
+    buffer_ += "\",\"address\":\"";
+    appendAddress(buffer_, address);
+    buffer_ += "\"}";
+    endLine();
+}
+
 void JsonLog::stop(std::int64_t tUs)
 {
     buffer_ += "{\"t_us\":" + std::to_string(tUs) + ",\"event\":\"stop\"}";

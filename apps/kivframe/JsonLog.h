@@ -34,6 +34,8 @@ public:
     JsonLog& operator=(const JsonLog&) = delete;
 
     void start(std::int64_t tUs, std::size_t frames);
+    // One of the frames that --faulty gave the faults to.
+    void faulty(std::int64_t tUs, std::string_view frame, std::uint32_t address);
     void datagram(std::int64_t tUs, const Datagram& d);
     void stop(std::int64_t tUs);
 

@@ -2,15 +2,15 @@
 
 #include "Morv/Wire.h"
 
+#include <CLI/CLI.hpp>
 #include <arpa/inet.h>
 
-#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
-#include <iterator>
 #include <limits>
+#include <map>
 
 namespace KivFrame {
 
@@ -83,6 +83,12 @@ double parseProbability(const std::string& text)
 double parseMilliseconds(const std::string& text)
 {
     return parseReal(text, 0.0, 3600000.0, "milliseconds from 0 to 3600000");
+}
+
+// Seconds since the start, as whole microseconds.
+std::int64_t parseSeconds(const std::string& text)
+{
+    return std::llround(parseReal(text, 0.0, 31536000.0, "seconds from 0 to 31536000") * 1e6);
 }
 
 bool parseBool(const std::string& text)
@@ -201,33 +207,33 @@ const std::vector<FrameOption>& frameOptions()
          [](FrameSettings& s, const std::string& v) {
              s.meterFill = static_cast<std::uint8_t>(parseUnsigned(v, 0xFF, "a byte value from 0 to 255"));
          }},
-        {"drop", false, [](FrameSettings& s, const std::string& v) { s.drop = parseProbability(v); }},
+        {"drop", false, [](FrameSettings& s, const std::string& v) { s.faults.drop = parseProbability(v); }},
         {"drop-discovery", false,
-         [](FrameSettings& s, const std::string& v) { s.dropDiscovery = parseProbability(v); }},
+         [](FrameSettings& s, const std::string& v) { s.faults.dropDiscovery = parseProbability(v); }},
         {"duplicate", false,
          [](FrameSettings& s, const std::string& v) {
-             s.duplicate = static_cast<unsigned>(parseUnsigned(v, 100, "a count from 0 to 100"));
+             s.faults.duplicate = static_cast<unsigned>(parseUnsigned(v, 100, "a count from 0 to 100"));
          }},
-        {"delay", false, [](FrameSettings& s, const std::string& v) { s.delayMs = parseMilliseconds(v); }},
-        {"jitter", false, [](FrameSettings& s, const std::string& v) { s.jitterMs = parseMilliseconds(v); }},
+        {"delay", false, [](FrameSettings& s, const std::string& v) { s.faults.delayMs = parseMilliseconds(v); }},
+        {"jitter", false, [](FrameSettings& s, const std::string& v) { s.faults.jitterMs = parseMilliseconds(v); }},
         {"answer-from", false,
          [](FrameSettings& s, const std::string& v) {
-             s.answerFrom = static_cast<unsigned>(parseUnsigned(v, 1000000, "a count from 1 to 1000000"));
-             if (s.answerFrom == 0)
+             s.faults.answerFrom = static_cast<unsigned>(parseUnsigned(v, 1000000, "a count from 1 to 1000000"));
+             if (s.faults.answerFrom == 0)
                  throw BadValue{"a count from 1 to 1000000"};
          }},
         {"discovery-from", false,
          [](FrameSettings& s, const std::string& v) {
-             s.discoveryFrom = static_cast<unsigned>(parseUnsigned(v, 1000000, "a count from 1 to 1000000"));
-             if (s.discoveryFrom == 0)
+             s.faults.discoveryFrom = static_cast<unsigned>(parseUnsigned(v, 1000000, "a count from 1 to 1000000"));
+             if (s.faults.discoveryFrom == 0)
                  throw BadValue{"a count from 1 to 1000000"};
          }},
-        {"malformed", false, [](FrameSettings& s, const std::string& v) { s.malformed = parseMalformed(v); }},
+        {"malformed", false, [](FrameSettings& s, const std::string& v) { s.faults.malformed = parseMalformed(v); }},
         {"malformed-discovery", false,
-         [](FrameSettings& s, const std::string& v) { s.malformedDiscovery = parseMalformed(v); }},
+         [](FrameSettings& s, const std::string& v) { s.faults.malformedDiscovery = parseMalformed(v); }},
         {"sequence", false,
          [](FrameSettings& s, const std::string& v) {
-             s.sequence = parseChoice<AnswerSequence>(v,
+             s.faults.sequence = parseChoice<AnswerSequence>(v,
                                                       {{"request", AnswerSequence::Request},
                                                        {"next", AnswerSequence::Next},
                                                        {"older", AnswerSequence::Older},
@@ -236,11 +242,17 @@ const std::vector<FrameOption>& frameOptions()
          }},
         {"wrong-sequence", true,
          [](FrameSettings& s, const std::string& v) {
-             s.sequence = parseBool(v) ? AnswerSequence::Next : AnswerSequence::Request;
+             s.faults.sequence = parseBool(v) ? AnswerSequence::Next : AnswerSequence::Request;
          }},
-        {"to-discovery-id", true, [](FrameSettings& s, const std::string& v) { s.toDiscoveryId = parseBool(v); }},
+        {"to-discovery-id", true, [](FrameSettings& s, const std::string& v) { s.faults.toDiscoveryId = parseBool(v); }},
         {"broadcast-replies", true,
-         [](FrameSettings& s, const std::string& v) { s.broadcastReplies = parseBool(v); }},
+         [](FrameSettings& s, const std::string& v) { s.faults.broadcastReplies = parseBool(v); }},
+        {"meter-motion", true, [](FrameSettings& s, const std::string& v) { s.show.meterMotion = parseBool(v); }},
+        {"join-after", false, [](FrameSettings& s, const std::string& v) { s.show.joinAfterUs = parseSeconds(v); }},
+        {"silent-from", false, [](FrameSettings& s, const std::string& v) { s.show.silentFromUs = parseSeconds(v); }},
+        {"silent-for", false, [](FrameSettings& s, const std::string& v) { s.show.silentForUs = parseSeconds(v); }},
+        {"change-at", false, [](FrameSettings& s, const std::string& v) { s.show.changeAtUs = parseSeconds(v); }},
+        {"changed-flags", false, [](FrameSettings& s, const std::string& v) { s.show.changedFlags = parseWord(v); }},
     };
     return options;
 }
@@ -293,6 +305,22 @@ ExtraFrame parseFrameSpec(const std::string& spec, const FrameSettings& defaults
     return frame;
 }
 
+// A frame's show needs both halves of a pair: the silent window its start,
+// a change its new flags and its time. `prefix` names the options ("--") or
+// the keys of a --frame spec.
+void checkShow(const Show& show, const std::string& where, const std::string& prefix)
+{
+    const auto refuse = [&](const std::string& given, const std::string& needed) {
+        throw UsageError(where + prefix + given + " needs " + prefix + needed);
+    };
+    if (show.silentForUs && !show.silentFromUs)
+        refuse("silent-for", "silent-from");
+    if (show.changeAtUs && !show.changedFlags)
+        refuse("change-at", "changed-flags");
+    if (show.changedFlags && !show.changeAtUs)
+        refuse("changed-flags", "change-at");
+}
+
 } // namespace
 
 Options parseCommandLine(int argc, const char* const* argv)
@@ -300,80 +328,146 @@ Options parseCommandLine(int argc, const char* const* argv)
     Options options;
     std::vector<std::string> frameSpecs;
 
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.rfind("--", 0) != 0 || arg.size() == 2)
-            throw UsageError("unexpected argument '" + arg + "'");
-        std::string name = arg.substr(2);
-        std::optional<std::string> inlineValue;
-        if (const auto equals = name.find('='); equals != std::string::npos) {
-            inlineValue = name.substr(equals + 1);
-            name = name.substr(0, equals);
-        }
-        const std::string where = "--" + name;
-        const FrameOption* frameOption = findFrameOption(name);
-        static const char* const runOptions[] = {"frames", "address", "per-address", "id",   "frame", "pace",
-                                                 "duration", "log", "ready-file", "seed", "quiet", "help",
-                                                 "pcap"};
-        if (!frameOption && std::find(std::begin(runOptions), std::end(runOptions), name) == std::end(runOptions))
-            throw UsageError("unknown option '" + where + "'");
-        const bool flag = name == "quiet" || name == "help" || (frameOption && frameOption->flag);
+    CLI::App app("Emulates KIV amplifier frames on loopback", "kivframe");
+    app.set_help_flag("--help", "this text");
+    // Unknown options and stray arguments are left over and refused below
+    // with messages that name them.
+    app.allow_extras();
+    // Every occurrence is kept: values apply in command-line order, so the
+    // last of an option wins, and --wrong-sequence and --sequence override
+    // each other in the order given.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
 
-        std::string value;
-        if (inlineValue)
-            value = *inlineValue;
-        else if (flag)
-            value = "1";
-        else if (i + 1 < argc)
-            value = argv[++i];
+    struct Handler {
+        std::function<void(const std::string&)> apply;
+        bool flag = false;
+        bool file = false;     // the value names a file
+        bool anyText = false;  // the value may start with "--"
+    };
+    std::map<const CLI::Option*, Handler> handlers;
+    const auto value = [&](const std::string& name, std::function<void(const std::string&)> apply,
+                           bool file = false) {
+        handlers[app.add_option("--" + name)] = Handler{std::move(apply), false, file, name == "reply-text"};
+    };
+    const auto flag = [&](const std::string& name, std::function<void(const std::string&)> apply) {
+        handlers[app.add_flag("--" + name)] = Handler{std::move(apply), true, false, false};
+    };
+
+    for (const FrameOption& option : frameOptions()) {
+        auto apply = [&options, &option](const std::string& v) { option.apply(options.defaults, v); };
+        if (option.flag)
+            flag(option.name, apply);
         else
-            throw UsageError(where + ": missing value");
+            value(option.name, apply);
+    }
+    value("frames", [&](const std::string& v) {
+        options.frames = static_cast<unsigned>(parseUnsigned(v, 1000000, "a count from 0 to 1000000"));
+    });
+    value("address", [&](const std::string& v) { options.address = parseAddress(v); });
+    value("per-address", [&](const std::string& v) {
+        options.perAddress = static_cast<unsigned>(parseUnsigned(v, 1000000, "a count from 1 to 1000000"));
+        if (options.perAddress == 0)
+            throw BadValue{"a count from 1 to 1000000"};
+    });
+    value("id", [&](const std::string& v) { options.id = parseId(v); });
+    value("frame", [&](const std::string& v) { frameSpecs.push_back(v); });
+    value("faulty", [&](const std::string& v) {
+        options.faulty = parseReal(v, 0.0, 1.0, "a share from 0 to 1 (0.1 for 10 % of the frames)");
+    });
+    value("pace", [&](const std::string& v) {
+        options.paceUs = static_cast<unsigned>(parseUnsigned(v, 1000000, "microseconds from 0 to 1000000"));
+    });
+    value("duration", [&](const std::string& v) {
+        options.durationS = parseReal(v, 0.0, 31536000.0, "seconds above 0");
+        if (*options.durationS <= 0.0)
+            throw BadValue{"seconds above 0"};
+    });
+    value("log", [&](const std::string& v) { options.logPath = v; }, true);
+    value("pcap", [&](const std::string& v) { options.pcapPath = v; }, true);
+    value("ready-file", [&](const std::string& v) { options.readyFile = v; }, true);
+    value("seed", [&](const std::string& v) {
+        options.seed = parseUnsigned(v, std::numeric_limits<std::uint64_t>::max(), "a number");
+    });
+    flag("quiet", [&](const std::string& v) { options.quiet = parseBool(v); });
 
-        try {
-            if (frameOption)
-                frameOption->apply(options.defaults, value);
-            else if (name == "frames")
-                options.frames = static_cast<unsigned>(parseUnsigned(value, 1000000, "a count from 0 to 1000000"));
-            else if (name == "address")
-                options.address = parseAddress(value);
-            else if (name == "per-address") {
-                options.perAddress =
-                    static_cast<unsigned>(parseUnsigned(value, 1000000, "a count from 1 to 1000000"));
-                if (options.perAddress == 0)
-                    throw BadValue{"a count from 1 to 1000000"};
-            } else if (name == "id")
-                options.id = parseId(value);
-            else if (name == "frame")
-                frameSpecs.push_back(value);
-            else if (name == "pace")
-                options.paceUs = static_cast<unsigned>(parseUnsigned(value, 1000000, "microseconds from 0 to 1000000"));
-            else if (name == "duration") {
-                options.durationS = parseReal(value, 0.0, 31536000.0, "seconds above 0");
-                if (*options.durationS <= 0.0)
-                    throw BadValue{"seconds above 0"};
-            } else if (name == "log")
-                options.logPath = value;
-            else if (name == "pcap")
-                options.pcapPath = value;
-            else if (name == "ready-file")
-                options.readyFile = value;
-            else if (name == "seed")
-                options.seed = parseUnsigned(value, std::numeric_limits<std::uint64_t>::max(), "a number");
-            else if (name == "quiet")
-                options.quiet = parseBool(value);
-            else if (name == "help")
-                options.help = parseBool(value);
-        } catch (const BadValue& error) {
-            throw UsageError(badValue(where, value, error));
+    // CLI11 takes the arguments after a bare "--" as positionals; there are
+    // none. It reads "--name=" as "--name" with the next argument for its
+    // value; here "--name=" gives the empty value, as --reply-text= needs.
+    std::vector<std::string> args; // in reverse, as CLI11 takes them
+    for (int i = argc - 1; i >= 1; --i) {
+        const std::string arg = argv[i];
+        if (arg == "--")
+            throw UsageError("unexpected argument '--'");
+        const auto handler = arg.size() > 3 && arg.back() == '='
+                                 ? handlers.find(app.get_option_no_throw(arg.substr(0, arg.size() - 1)))
+                                 : handlers.end();
+        if (handler != handlers.end() && !handler->second.flag) {
+            args.emplace_back();
+            args.push_back(arg.substr(0, arg.size() - 1));
+        } else {
+            args.push_back(arg);
         }
-        if ((name == "log" || name == "ready-file" || name == "pcap") && value.empty())
-            throw UsageError(where + ": missing file name");
+    }
+    try {
+        app.parse(args);
+    } catch (const CLI::CallForHelp&) {
+        options.help = true;
+        return options;
+    } catch (const CLI::ArgumentMismatch& error) {
+        // An option that takes a value ended the command line ("--pace: 1 required ...").
+        const std::string what = error.what();
+        throw UsageError(what.substr(0, what.find(':')) + ": missing value");
+    } catch (const CLI::ParseError& error) {
+        throw UsageError(error.what());
+    }
+    // Values in command-line order. First the forgotten ones: in "--log
+    // --quiet" the next option was taken for the value, and what follows it
+    // is left over.
+    std::vector<std::pair<const CLI::Option*, std::string>> given;
+    std::map<const CLI::Option*, std::size_t> occurrences;
+    for (const CLI::Option* option : app.parse_order()) {
+        const std::string& v = option->results().at(occurrences[option]++);
+        const Handler& handler = handlers.at(option);
+        if (!handler.flag && !handler.anyText && v.rfind("--", 0) == 0)
+            throw UsageError(option->get_name() + ": missing value (got the option '" + v + "')");
+        given.emplace_back(option, v);
+    }
+    for (const std::string& extra : app.remaining()) {
+        if (extra.rfind("--", 0) == 0)
+            throw UsageError("unknown option '" + extra.substr(0, extra.find('=')) + "'");
+        throw UsageError("unexpected argument '" + extra + "'");
+    }
+    for (const auto& [option, v] : given) {
+        const std::string name = option->get_name();
+        const Handler& handler = handlers.at(option);
+        if (handler.file && v.empty())
+            throw UsageError(name + ": missing file name");
+        try {
+            handler.apply(v);
+        } catch (const BadValue& error) {
+            throw UsageError(badValue(name, v, error));
+        }
     }
 
     // Per-frame options apply to every frame, so --frame specs start from the
-    // defaults of the whole command line, wherever they stand in it.
+    // defaults of the whole command line, wherever they stand in it. With
+    // --faulty those faults belong to the drawn share: a spec starts without.
+    FrameSettings specDefaults = options.defaults;
+    if (options.faulty)
+        specDefaults.faults = Faults{};
     for (const auto& spec : frameSpecs)
-        options.extraFrames.push_back(parseFrameSpec(spec, options.defaults));
+        options.extraFrames.push_back(parseFrameSpec(spec, specDefaults));
+
+    if (options.frames == 0 && options.extraFrames.empty())
+        throw UsageError("--frames 0: no frame to emulate; give at least one --frame, or --frames 1 or more");
+    if (options.faulty && options.frames == 0)
+        throw UsageError("--faulty: it picks among the --frames frames, and --frames is 0");
+    if (options.faulty && options.defaults.faults == Faults{})
+        throw UsageError("--faulty: no fault to apply; give fault options too, such as --drop 1 or --delay 500");
+    if (options.frames > 0)
+        checkShow(options.defaults.show, "", "--");
+    for (std::size_t i = 0; i < options.extraFrames.size(); ++i)
+        checkShow(options.extraFrames[i].settings.show, "--frame #" + std::to_string(i + 1) + ": ", "");
     return options;
 }
 
@@ -462,8 +556,24 @@ Faults (per frame):
                           frame) instead of the requester
   --broadcast-replies     every answer goes to 255.255.255.255 on the port it
                           would have gone to
+  --faulty P              only a share P (0..1) of the --frames frames has the
+                          faults above, P * N frames rounded, drawn with --seed;
+                          the others answer without faults. Frames given with
+                          --frame have only the faults their spec gives them.
+                          Not per frame
   Drops and jitter come from a random generator per frame, seeded from --seed
   and the frame's number, so a run with the same requests is repeatable.
+
+Show (per frame; S: seconds since the start, fractions allowed):
+  --meter-motion          meter records move over time (the rule below)
+  --join-after S          answer nothing, neither discovery nor requests, before S
+  --silent-from S         answer nothing from S on, for --silent-for seconds
+  --silent-for S          length of that silence (default: to the end of the run)
+  --change-at S           from S on, the status flag word is --changed-flags
+  --changed-flags N       the status flag word from --change-at on
+  A frame that has not joined yet or is silent hears nothing either: requests
+  then count neither for --answer-from nor for --discovery-from. Its answers
+  still waiting when it falls silent are not sent.
 
 Run:
   --pace US               discovery answers leave at most one per US microseconds
@@ -480,15 +590,24 @@ Run:
   --help                  this text
 
 Numbers are decimal or 0x hexadecimal; 32-bit words also take negative decimals.
+A value follows its option as the next argument or after '=' (--frames=5); only
+--reply-text takes a value that starts with "--".
 
 Frame numbers and meter records:
   Frames are numbered from 0: first the --frames frames, then the --frame ones.
   Frame k (0-based) has address A + k / K. Byte i (0-based) of the meter record of
   frame number f is (f * 7 + i * 13 + 5) & 0xff, unless --meter-fill is given.
   Records are 48, 84 or 104 bytes for versions 1, 2 and 3, at offset 28 of the reply.
+  With --meter-motion, byte i is P when P < 256, else 511 - P, where
+  P = (B + 3 * (t / 100000)) % 512 (integer division), B is the byte without
+  motion and t the microseconds since the start when the answer leaves: the
+  t_us of its line in the log. Every byte runs up and down between 0 and 255
+  and changes every 0.1 s.
 
 Log (--log FILE), one JSON object per line, flushed at least every 100 ms:
   {"t_us":0,"event":"start","frames":N}                         first line
+  {"t_us":0,"event":"faulty","frame":F,"address":A}             with --faulty, one
+                                                                 per faulty frame
   {"t_us":T,"dir":"rx"|"tx","frame":F,"address":A,"port":P,"local":L,
    "local_port":LP,"cmd":C,"seq":S,"len":N,"checksum_ok":B,"hex":H}
                                                                  every datagram
@@ -501,9 +620,13 @@ Log (--log FILE), one JSON object per line, flushed at least every 100 ms:
   cmd and seq are -1 for a datagram shorter than a header; hex is the whole
   datagram. Datagrams dropped by a fault are not sent and not logged.
 
-Once ready it prints "kivframe: N frames ready on FIRST-LAST" to standard error;
-at the end a summary (unless --quiet). Exit status: 0 after a normal stop, 1 when
-the sockets, the log or the capture fail, 2 for a bad command line.
+Once ready it prints "kivframe: N frames ready on FIRST-LAST" to standard error,
+after the faulty frames of --faulty (unless --quiet); at the end a summary
+(unless --quiet).
+
+Exit status: 0 after --help or a normal stop (--duration, SIGINT, SIGTERM); 1
+when the sockets, the log, the capture or the ready file fail (cannot be opened
+or written); 2 for a bad command line.
 )";
 }
 

@@ -25,7 +25,38 @@ enum class AnswerSequence {
     Zero,
 };
 
-// Behaviour of one frame: its broadcast-ID body, its replies and its faults.
+// The faults a frame shows on purpose. With --faulty only a share of the
+// frames has them; the others have none (a default-constructed Faults).
+struct Faults {
+    double drop = 0.0;
+    double dropDiscovery = 0.0;
+    unsigned duplicate = 0;
+    double delayMs = 0.0;
+    double jitterMs = 0.0;
+    unsigned answerFrom = 1;
+    unsigned discoveryFrom = 1;
+    Malformed malformed = Malformed::None;
+    Malformed malformedDiscovery = Malformed::None;
+    AnswerSequence sequence = AnswerSequence::Request;
+    bool toDiscoveryId = false;
+    bool broadcastReplies = false;
+
+    bool operator==(const Faults&) const = default;
+};
+
+// What a frame does over time, in microseconds since the emulator's start.
+// A frame answers nothing (it is absent) before joinAfterUs and inside the
+// silent window; from changeAtUs on its status flag word is changedFlags.
+struct Show {
+    std::int64_t joinAfterUs = 0;
+    std::optional<std::int64_t> silentFromUs;
+    std::optional<std::int64_t> silentForUs; // none: silent to the end of the run
+    std::optional<std::int64_t> changeAtUs;
+    std::optional<std::uint32_t> changedFlags;
+    bool meterMotion = false;
+};
+
+// Behaviour of one frame: its broadcast-ID body, its replies, its faults and its show.
 struct FrameSettings {
     std::uint16_t nodeType = 5;
     std::uint32_t deviceType = 19;
@@ -44,18 +75,8 @@ struct FrameSettings {
     int meterVersion = 0; // 0: chosen from the request text
     std::optional<std::uint8_t> meterFill;
 
-    double drop = 0.0;
-    double dropDiscovery = 0.0;
-    unsigned duplicate = 0;
-    double delayMs = 0.0;
-    double jitterMs = 0.0;
-    unsigned answerFrom = 1;
-    unsigned discoveryFrom = 1;
-    Malformed malformed = Malformed::None;
-    Malformed malformedDiscovery = Malformed::None;
-    AnswerSequence sequence = AnswerSequence::Request;
-    bool toDiscoveryId = false;
-    bool broadcastReplies = false;
+    Faults faults;
+    Show show;
 };
 
 // A frame given with --frame: its own settings, and an ID and address that
@@ -73,6 +94,10 @@ struct Options {
     std::uint64_t id = 0x00A0000000000001ULL;
     FrameSettings defaults;
     std::vector<ExtraFrame> extraFrames;
+    // Share of the --frames frames that have the faults of `defaults`; the
+    // others have none, and --frame specs start without them. None: every
+    // frame has them.
+    std::optional<double> faulty;
 
     unsigned paceUs = 20;
     std::optional<double> durationS;
@@ -90,7 +115,8 @@ public:
     using std::runtime_error::runtime_error;
 };
 
-// Parses argv[1..]. Throws UsageError for an unknown option, a missing or bad value.
+// Parses argv[1..]. Throws UsageError for an unknown option, a missing or bad
+// value, or options that do not go together.
 Options parseCommandLine(int argc, const char* const* argv);
 
 // The --help text.

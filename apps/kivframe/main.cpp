@@ -34,6 +34,13 @@ int usageError(const std::string& message)
     return EXIT_USAGE;
 }
 
+// A file or socket the run needs failed: not a command-line error.
+int failure(const std::string& message)
+{
+    std::fprintf(stderr, "kivframe: %s\n", message.c_str());
+    return EXIT_FAILED;
+}
+
 // SIGINT and SIGTERM are blocked except while the loop waits, so they can
 // only interrupt that wait. Returns the mask to wait with.
 sigset_t catchStopSignals()
@@ -68,6 +75,21 @@ std::string readyLine(const FrameTable& frames)
     return line;
 }
 
+// "kivframe: 2 of 20 frames are faulty (--faulty 0.1): 00a00000:00000004 (127.0.0.5), ..."
+std::string faultyLine(const FrameTable& frames, const Options& options)
+{
+    const auto& faulty = frames.faultyFrames();
+    char head[160];
+    std::snprintf(head, sizeof head, "kivframe: %zu of %u frames %s faulty (--faulty %g)", faulty.size(),
+                  options.frames, faulty.size() == 1 ? "is" : "are", *options.faulty);
+    std::string line = head;
+    for (std::size_t i = 0; i < faulty.size(); ++i) {
+        const Frame& frame = frames[faulty[i]];
+        line += (i == 0 ? ": " : ", ") + idText(frame.id) + " (" + dotted(frame.address) + ")";
+    }
+    return line;
+}
+
 bool writeReadyFile(const std::string& path, const std::string& line)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -88,6 +110,8 @@ void printSummary(std::size_t frames, const Counters& c)
         line += ", " + std::to_string(c.sendErrors) + " not sent (send error)";
     if (c.discarded > 0)
         line += ", " + std::to_string(c.discarded) + " discarded (queue full)";
+    if (c.silenced > 0)
+        line += ", " + std::to_string(c.silenced) + " not sent (frame silent)";
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
@@ -118,7 +142,7 @@ int main(int argc, char** argv)
         try {
             log = std::make_unique<JsonLog>(options.logPath);
         } catch (const std::runtime_error& error) {
-            return usageError(std::string("--log: ") + error.what());
+            return failure(std::string("--log: ") + error.what());
         }
     }
 
@@ -127,7 +151,7 @@ int main(int argc, char** argv)
         try {
             pcap = std::make_unique<PcapWriter>(options.pcapPath);
         } catch (const std::runtime_error& error) {
-            return usageError(std::string("--pcap: ") + error.what());
+            return failure(std::string("--pcap: ") + error.what());
         }
     }
 
@@ -135,32 +159,30 @@ int main(int argc, char** argv)
         Emulator emulator(options, *frames, log.get(), start);
         emulator.capture(pcap.get());
         if (log) {
-            log->start(std::chrono::duration_cast<std::chrono::microseconds>(Emulator::Clock::now() - start).count(),
-                       frames->size());
-            if (!log->flush()) {
-                std::fprintf(stderr, "kivframe: %s\n", log->error().c_str());
-                return EXIT_FAILED;
-            }
+            const auto tUs =
+                std::chrono::duration_cast<std::chrono::microseconds>(Emulator::Clock::now() - start).count();
+            log->start(tUs, frames->size());
+            for (const auto index : frames->faultyFrames())
+                log->faulty(tUs, idText((*frames)[index].id), (*frames)[index].address);
+            if (!log->flush())
+                return failure(log->error());
         }
+        if (options.faulty && !options.quiet)
+            std::fprintf(stderr, "%s\n", faultyLine(*frames, options).c_str());
         const std::string ready = readyLine(*frames);
         std::fprintf(stderr, "%s\n", ready.c_str());
         if (!options.readyFile.empty() && !writeReadyFile(options.readyFile, ready))
-            return usageError("--ready-file: cannot create " + options.readyFile + ": " + std::strerror(errno));
+            return failure("--ready-file: cannot create " + options.readyFile + ": " + std::strerror(errno));
 
         const bool logged = emulator.run(stopRequested, waitMask);
         if (!options.quiet)
             printSummary(frames->size(), emulator.counters());
-        if (!logged) {
-            std::fprintf(stderr, "kivframe: %s\n", log->error().c_str());
-            return EXIT_FAILED;
-        }
-        if (pcap && !pcap->ok()) {
-            std::fprintf(stderr, "kivframe: %s\n", pcap->error().c_str());
-            return EXIT_FAILED;
-        }
+        if (!logged)
+            return failure(log->error());
+        if (pcap && !pcap->ok())
+            return failure(pcap->error());
     } catch (const SetupError& error) {
-        std::fprintf(stderr, "kivframe: %s\n", error.what());
-        return EXIT_FAILED;
+        return failure(error.what());
     }
     return 0;
 }

@@ -3,7 +3,6 @@
 #include "apps/kivprobe/ProbeWire.h"
 #include "common/Broadcasts.h"
 
-#include <cstdio>
 #include <utility>
 
 namespace Probe {
@@ -15,12 +14,6 @@ namespace {
 constexpr int MAX_DRAINED_DATAGRAMS = 4096;
 
 } // namespace
-
-void print(const std::string& text)
-{
-    std::fputs(text.c_str(), stdout);
-    std::fflush(stdout);
-}
 
 Sockets::~Sockets() { close(); }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "apps/kivprobe/Output.h"
 #include "apps/kivprobe/SocketApi.h"
 
 #include <cstddef>
@@ -9,10 +10,6 @@
 #include <vector>
 
 namespace Probe {
-
-// Writes console text to standard output at once, so that the lines appear
-// promptly and in order when the output is piped.
-void print(const std::string& text);
 
 // One datagram read from the receive socket. `size` is the datagram's whole
 // size, or more than the buffer when it did not fit.

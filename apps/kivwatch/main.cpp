@@ -7,10 +7,11 @@
 
 int main(int argc, char* argv[])
 {
-    Platform::useUtf8Console();
-    // A reader that goes away ends nothing but the output: the error is reported.
-    Platform::ignoreBrokenPipe();
-    const WatchCommandLine commandLine = readWatchCommandLine(std::vector<std::string>(argv, argv + argc));
+    // Timer resolution and console code page on Windows, SIGPIPE ignored
+    // elsewhere: a reader that goes away ends nothing but the output, and the
+    // error is reported.
+    const Platform::ConsoleSession session;
+    const WatchCommandLine commandLine = readWatchCommandLine(Platform::utf8Arguments(argc, argv));
     switch (commandLine.kind) {
     case WatchCommandLine::Kind::Usage:
         return printWatchUsage();

@@ -1,10 +1,17 @@
 // kivframe's command line: bad options end the run with exit code 2 and a
-// message that names the option, before any socket is opened.
+// message that names the option, before any socket is opened; and the exit
+// codes of kivframe, as --help and kivframe(1) give them.
 
 #include "support/Process.h"
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -42,7 +49,18 @@ INSTANTIATE_TEST_SUITE_P(
     Options, KivframeCommandLine,
     testing::Values(
         BadCommandLine{"UnknownOption", {"--colour", "red"}, "--colour"},
-        BadCommandLine{"MissingValue", {"--pace"}, "--pace"},
+        BadCommandLine{"MissingValue", {"--pace"}, "--pace: missing value"},
+        BadCommandLine{"MissingValueBeforeAnOption", {"--log", "--quiet"}, "--log: missing value"},
+        BadCommandLine{"EmptyFileName", {"--log="}, "--log: missing file name"},
+        BadCommandLine{"FlagWithABadValue", {"--quiet=maybe"}, "--quiet"},
+        BadCommandLine{"NoFrames", {"--frames", "0"}, "--frames 0"},
+        BadCommandLine{"FaultyAboveOne", {"--faulty", "1.5", "--drop", "1"}, "--faulty"},
+        BadCommandLine{"FaultyWithoutFaults", {"--faulty", "0.1"}, "--faulty"},
+        BadCommandLine{"FaultyWithoutFramesToDraw", {"--frames", "0", "--frame", "id=1:2", "--faulty", "0.5", "--drop", "1"}, "--faulty"},
+        BadCommandLine{"SilentForWithoutSilentFrom", {"--silent-for", "2"}, "--silent-from"},
+        BadCommandLine{"ChangeAtWithoutFlags", {"--change-at", "2"}, "--changed-flags"},
+        BadCommandLine{"FrameChangedFlagsWithoutChangeAt", {"--frame", "id=1:2,changed-flags=3"}, "--frame #1: changed-flags needs change-at"},
+        BadCommandLine{"NegativeJoinAfter", {"--join-after", "-1"}, "--join-after"},
         BadCommandLine{"NotANumber", {"--frames", "many"}, "--frames"},
         BadCommandLine{"TrailingGarbage", {"--device-type", "19x"}, "--device-type"},
         BadCommandLine{"NodeTypeTooWide", {"--node-type", "0x10000"}, "--node-type"},
@@ -70,8 +88,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadCommandLine{"FrameBadValue", {"--frame", "id=1:2,drop=2"}, "drop"},
         BadCommandLine{"FrameFlagWithoutValue", {"--frame", "id=1:2,ext"}, "--frame"},
         BadCommandLine{"SameIdTwiceOnOneAddress", {"--frame", "id=1:2,address=127.0.0.9", "--frame", "id=1:2,address=127.0.0.9"}, "twice"},
-        BadCommandLine{"LogCannotBeCreated", {"--log", "/nonexistent-directory/kivframe.log"}, "--log"},
-        BadCommandLine{"StrayArgument", {"frames"}, "frames"}),
+        BadCommandLine{"StrayArgument", {"frames"}, "frames"},
+        BadCommandLine{"SingleDash", {"-frames", "3"}, "-frames"},
+        BadCommandLine{"EndOfOptions", {"--", "--frames", "3"}, "'--'"}),
     [](const testing::TestParamInfo<BadCommandLine>& info) { return std::string(info.param.name); });
 
 TEST(KivframeHelp, DescribesEveryOptionTheMeterRuleAndTheLog)
@@ -85,9 +104,79 @@ TEST(KivframeHelp, DescribesEveryOptionTheMeterRuleAndTheLog)
           "--meter-fill", "--drop", "--drop-discovery", "--duplicate", "--delay", "--jitter", "--answer-from",
           "--discovery-from", "--malformed", "--malformed-discovery", "--sequence", "--wrong-sequence",
           "--to-discovery-id", "--ack-size", "--ext-count", "--ext-size", "--broadcast-replies", "--pace", "--duration", "--log",
-          "--ready-file", "--seed", "--quiet", "--help"})
+          "--ready-file", "--seed", "--quiet", "--help", "--faulty", "--meter-motion", "--join-after", "--silent-from",
+          "--silent-for", "--change-at", "--changed-flags"})
         EXPECT_NE(result.out.find(option), std::string::npos) << option;
     EXPECT_NE(result.out.find("(f * 7 + i * 13 + 5) & 0xff"), std::string::npos);
-    for (const char* field : {"t_us", "local_port", "checksum_ok", "\"event\":\"start\"", "\"event\":\"stop\""})
+    EXPECT_NE(result.out.find("P = (B + 3 * (t / 100000)) % 512"), std::string::npos);
+    for (const char* field :
+         {"t_us", "local_port", "checksum_ok", "\"event\":\"start\"", "\"event\":\"faulty\"", "\"event\":\"stop\""})
         EXPECT_NE(result.out.find(field), std::string::npos) << field;
 }
+
+namespace {
+
+struct ExitCase {
+    const char* name;
+    std::vector<std::string> args;
+    int exitCode;
+    std::string err; // must appear on standard error
+    bool holdPort6015 = false; // another socket holds port 6015
+};
+
+void PrintTo(const ExitCase& c, std::ostream* os) { *os << c.name; }
+
+class KivframeExitCode : public testing::TestWithParam<ExitCase> {};
+
+// A UDP socket on 0.0.0.0:6015 without SO_REUSEADDR, so kivframe cannot bind there.
+class PortHolder {
+public:
+    PortHolder() : fd_(socket(AF_INET, SOCK_DGRAM, 0))
+    {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(6015);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    }
+    ~PortHolder() { close(fd_); }
+    PortHolder(const PortHolder&) = delete;
+    PortHolder& operator=(const PortHolder&) = delete;
+
+private:
+    int fd_;
+};
+
+} // namespace
+
+// 0: --help or a normal stop; 1: the sockets, the log, the capture or the
+// ready file failed; 2: a bad command line.
+TEST_P(KivframeExitCode, IsTheDocumentedOne)
+{
+    const ExitCase& c = GetParam();
+    std::optional<PortHolder> holder;
+    if (c.holdPort6015)
+        holder.emplace();
+    std::vector<std::string> argv{kivtest::program("kivframe")};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const auto result = kivtest::run(argv, 10s);
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.err;
+    EXPECT_NE(result.err.find(c.err), std::string::npos) << result.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, KivframeExitCode,
+    testing::Values(
+        ExitCase{"Help", {"--help"}, 0, ""},
+        ExitCase{"DurationOver", {"--duration", "0.2"}, 0, "1 frame ready"},
+        ExitCase{"BadCommandLine", {"--drop", "2"}, 2, "--drop"},
+        ExitCase{"NoFrames", {"--frames", "0"}, 2, "--frames 0"},
+        ExitCase{"LogCannotBeOpened", {"--log", "/nonexistent-directory/kivframe.log", "--duration", "5"}, 1,
+                 "--log: cannot open /nonexistent-directory/kivframe.log"},
+        ExitCase{"LogCannotBeWritten", {"--log", "/dev/full", "--duration", "5"}, 1, "cannot write the log /dev/full"},
+        ExitCase{"CaptureCannotBeOpened", {"--pcap", "/nonexistent-directory/k.pcap", "--duration", "5"}, 1,
+                 "--pcap: cannot open"},
+        ExitCase{"ReadyFileCannotBeCreated", {"--ready-file", "/nonexistent-directory/ready", "--duration", "5"}, 1,
+                 "--ready-file: cannot create"},
+        ExitCase{"PortTaken", {"--duration", "5"}, 1, "port 6015", true}),
+    [](const testing::TestParamInfo<ExitCase>& info) { return std::string(info.param.name); });

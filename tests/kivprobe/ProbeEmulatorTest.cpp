@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -31,13 +32,15 @@ struct ProbeRun {
 // kivprobe on 127.0.0.1 with `id` and `text`, and returns its result and the
 // emulator's log.
 ProbeRun probe(const std::vector<std::string>& frameOptions, const std::string& id, const std::string& text,
-               const std::string& interfaceAddress = "127.0.0.1")
+               const std::string& interfaceAddress = "127.0.0.1",
+               const std::function<kivtest::ProcessResult(const std::vector<std::string>&)>& runner =
+                   [](const std::vector<std::string>& argv) { return kivtest::run(argv, 30s); })
 {
     std::vector<std::string> args{"--id", FRAME_ID, "--quiet"};
     args.insert(args.end(), frameOptions.begin(), frameOptions.end());
     kivtest::Emulator emulator(args);
     ProbeRun run;
-    run.result = kivtest::run({kivtest::program("kivprobe"), interfaceAddress, id, text}, 30s);
+    run.result = runner({kivtest::program("kivprobe"), interfaceAddress, id, text});
     emulator.stop();
     run.log = emulator.log();
     return run;
@@ -257,3 +260,67 @@ TEST(Probe, SendsNothingWhenBoundToEveryInterface)
     EXPECT_EQ(run.result.exitCode, 255);
     EXPECT_TRUE(fromProbe(run.log).empty());
 }
+
+// A text other than ASCII goes out as the UTF-8 that was typed (from Windows
+// too, whose command line is read as UTF-16) and is echoed as typed, with
+// one warning on standard error.
+TEST(Probe, SendsATextOtherThanAsciiAsTypedWithAWarning)
+{
+    const std::string text = "Dev.Name=B\xc3\xbchne";
+    const auto run = probe({"--reply", "ack"}, FRAME_ARGUMENT, text);
+    EXPECT_EQ(run.result.out, FOUND + messageLine(text) + FRAME_ID + " command succeeded\n");
+    EXPECT_EQ(run.result.err, "kivprobe: warning: the message \"" + text +
+                                  "\" holds characters other than ASCII; it is sent as UTF-8, and frames may "
+                                  "not show them as typed\n");
+    EXPECT_EQ(run.result.exitCode, 0);
+    const auto sent = fromProbe(run.log);
+    ASSERT_EQ(sent.size(), 2U);
+    const auto message = sent[1].bytes();
+    ASSERT_EQ(message.size(), 152U);
+    EXPECT_EQ(std::string(message.begin() + 28, message.begin() + 28 + static_cast<long>(text.size()) + 1),
+              text + '\0');
+}
+
+namespace {
+
+struct OutputCase {
+    const char* name;
+    kivtest::UnwritableOutput output;
+    std::string reason;
+    // Where the Windows C runtime names it otherwise: a write to a pipe being
+    // closed fails with ERROR_NO_DATA, which it reports as EINVAL.
+    std::string windowsReason;
+};
+
+void PrintTo(const OutputCase& c, std::ostream* os) { *os << c.name; }
+
+class ProbeUnwritableOutput : public testing::TestWithParam<OutputCase> {};
+
+} // namespace
+
+// Standard output that takes no write: the run still goes to its end (the
+// text is sent and answered), one line on standard error names the failure,
+// and the exit code is -1.
+TEST_P(ProbeUnwritableOutput, SendsTheTextAndFails)
+{
+    const OutputCase& c = GetParam();
+    const auto run = probe({"--reply", "ack"}, FRAME_ARGUMENT, "Dev.Reset", "127.0.0.1",
+                           [&c](const std::vector<std::string>& argv) {
+                               return kivtest::runWithUnwritableOutput(argv, c.output, 30s);
+                           });
+    EXPECT_EQ(run.result.exitCode, 255);
+    EXPECT_EQ(run.result.err,
+              "kivprobe: cannot write to standard output: " + (kivtest::underWine() ? c.windowsReason : c.reason) + "\n");
+    const auto sent = fromProbe(run.log);
+    ASSERT_EQ(sent.size(), 2U) << "the discovery request and the text, answered at once";
+    EXPECT_EQ(sent[1].cmd, 701);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Probe, ProbeUnwritableOutput,
+    testing::Values(OutputCase{"FullDevice", kivtest::UnwritableOutput::FullDevice, "No space left on device",
+                               "No space left on device"},
+                    OutputCase{"ClosedPipe", kivtest::UnwritableOutput::ClosedPipe, "Broken pipe", "Invalid argument"},
+                    // Not taken over by a socket opened later.
+                    OutputCase{"Closed", kivtest::UnwritableOutput::Closed, "Bad file descriptor", "Bad file descriptor"}),
+    [](const testing::TestParamInfo<OutputCase>& info) { return std::string(info.param.name); });

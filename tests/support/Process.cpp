@@ -188,6 +188,61 @@ ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::ch
     return result;
 }
 
+ProcessResult runWithUnwritableOutput(const std::vector<std::string>& argv, UnwritableOutput output,
+                                      std::chrono::milliseconds limit)
+{
+    int out = -1;
+    if (output == UnwritableOutput::FullDevice || output == UnwritableOutput::Closed) {
+        out = open("/dev/full", O_WRONLY | O_CLOEXEC);
+    } else {
+        int pipeEnds[2];
+        if (pipe2(pipeEnds, O_CLOEXEC) == 0) {
+            close(pipeEnds[0]);
+            out = pipeEnds[1];
+        }
+    }
+    if (out < 0)
+        throw std::runtime_error("cannot open the unwritable output");
+    const std::string errPath = tempPath("err");
+    const std::vector<std::string> command = commandFor(argv);
+    const std::vector<char*> args = execArguments(command);
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        // An ignored SIGPIPE would pass to the program through execv: the
+        // program must ignore it itself.
+        signal(SIGPIPE, SIG_DFL);
+        const int devNull = open("/dev/null", O_RDONLY);
+        const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
+        dup2(devNull, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (output == UnwritableOutput::Closed)
+            close(1);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(out);
+    ProcessResult result;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() >= started + limit) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            result.timedOut = true;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.exitCode = decode(status);
+    result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    result.err = asWritten(isWindowsCommand(argv), readFile(errPath));
+    std::remove(errPath.c_str());
+    return result;
+}
+
 ProcessResult run(const std::vector<std::string>& argv, std::chrono::milliseconds limit)
 {
     Background process(argv);

@@ -40,6 +40,16 @@ ProcessResult run(const std::vector<std::string>& argv,
 ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::chrono::milliseconds stall,
                                    std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// Standard output that takes no write: /dev/full (ENOSPC), a pipe whose
+// reading end was closed before the start (EPIPE; SIGPIPE at its default), or
+// a closed descriptor (`>&-`).
+enum class UnwritableOutput { FullDevice, ClosedPipe, Closed };
+
+// Runs a program to completion with such a standard output; standard error
+// is captured as by run().
+ProcessResult runWithUnwritableOutput(const std::vector<std::string>& argv, UnwritableOutput output,
+                                      std::chrono::milliseconds limit = std::chrono::seconds(60));
+
 // A program running in the background (an emulator, a blocker). Its output
 // goes to files; stop() ends it (SIGTERM, then SIGKILL) and collects them.
 class Background {
