@@ -48,7 +48,7 @@ CLI::Validator secondsAtLeast(double least)
             }
             return (boost::format("expected a number of seconds of at least %g, not \"%s\"") % least % text).str();
         },
-        "SECONDS");
+        ""); // no description: the help shows the option's type name alone
 }
 
 void defineOptions(CLI::App& app, OptionValues& v)
@@ -60,19 +60,19 @@ void defineOptions(CLI::App& app, OptionValues& v)
     app.add_flag("--table", v.table, "The live table even when standard output is not a terminal")
         ->disable_flag_override();
     app.add_option("--meters", v.meters, "Poll every present frame with this meter-data query (M?3, NM?, ...)")
-        ->type_name("TEXT");
+        ->type_name("QUERY");
     app.add_option("--every", v.every, "Seconds from one poll round to the next, at least 0.2 (default 2)")
         ->type_name("SECONDS")
         ->check(secondsAtLeast(0.2));
     app.add_option("--duration", v.duration, "Stop after this many seconds (default: at Ctrl-C or SIGTERM)")
         ->type_name("SECONDS")
         ->check(secondsAtLeast(0.1));
-    app.add_option("--sort", v.sort, "Table rows by inventory name (default) or by frame ID")
-        ->type_name("name|id")
-        ->check(CLI::IsMember({"name", "id"}));
+    app.add_option("--sort", v.sort, "Table rows by inventory name (name, the default) or by frame ID (id)")
+        ->type_name("ORDER")
+        ->check(CLI::IsMember({"name", "id"}).description(""));
     app.add_option("--color", v.color, "Colour in the table: auto (default; off under NO_COLOR), always, never")
         ->type_name("WHEN")
-        ->check(CLI::IsMember({"auto", "always", "never"}));
+        ->check(CLI::IsMember({"auto", "always", "never"}).description(""));
     app.add_option("--inventory", v.inventory, "The rig: a CSV file with the columns frame,name and optionally address")
         ->type_name("FILE");
     app.add_option("--interface", v.interfaceName,
@@ -82,19 +82,50 @@ void defineOptions(CLI::App& app, OptionValues& v)
     app.add_flag("--version", v.version, "Print the version and exit")->disable_flag_override();
 }
 
+// One option of the help: its name and argument in a column of 22, the
+// description beside it, wrapped to 80 columns.
+std::string helpEntry(const std::string& name, const std::string& description)
+{
+    constexpr std::size_t WIDTH = 80;
+    const std::string indent(25, ' ');
+    std::string text;
+    std::string line = (boost::format("  %-22s") % name).str();
+    if (line.size() > indent.size() - 1) {
+        text = line + "\n";
+        line = indent.substr(1);
+    }
+    std::size_t start = 0;
+    while (start < description.size()) {
+        std::size_t end = description.find(' ', start);
+        if (end == std::string::npos)
+            end = description.size();
+        const std::string word = description.substr(start, end - start);
+        if (line.size() > indent.size() && line.size() + 1 + word.size() > WIDTH) {
+            text += line + "\n";
+            line = indent.substr(1);
+        }
+        line += " " + word;
+        start = end + 1;
+    }
+    return text + line + "\n";
+}
+
 std::string helpText(const CLI::App& app)
 {
     std::string text = std::string("Usage: ") + GRAMMAR +
-                       "\nWatches the frames on the network of <network address>: frames found (+), lost after 10 s\n"
-                       "of silence (-) and changed (~), and with --meters their meters, polled every --every\n"
-                       "seconds. A live table on a terminal, time-stamped lines on a pipe, JSON lines with --json.\n"
-                       "Runs until Ctrl-C or SIGTERM.\n\nOptions:\n";
+                       "\nWatches the frames on the network of <network address>: frames found (+),\n"
+                       "lost after 10 s of silence (-) and changed (~), and with --meters their meters,\n"
+                       "polled every --every seconds. A live table on a terminal, time-stamped lines on\n"
+                       "a pipe, JSON lines with --json. Runs until Ctrl-C or SIGTERM.\n\nOptions:\n";
     for (const CLI::Option* option : app.get_options()) {
         std::string name = option->get_name();
         if (option->get_type_size() != 0)
             name += " " + option->get_type_name();
-        text += (boost::format("  %-22s %s\n") % name % option->get_description()).str();
+        text += helpEntry(name, option->get_description());
     }
+    // Not an option of the parser: it follows the address.
+    text += helpEntry("-dynamic", "After the address: let the system choose the local port and address the "
+                                  "frames on port 6016");
     return text;
 }
 
@@ -130,7 +161,7 @@ WatchCommandLine readWatchCommandLine(const std::vector<std::string>& args)
         return result;
     }
     if (!rest.empty() && rest.front().rfind("--", 0) == 0)
-        return error((boost::format("unknown option %s") % rest.front()).str());
+        return error((boost::format("unknown option '%s'") % rest.front().substr(0, rest.front().find('='))).str());
 
     WatchOptions& o = result.options;
     if (!v.interfaceName.empty()) {

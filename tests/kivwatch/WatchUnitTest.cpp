@@ -24,7 +24,8 @@ TEST(WatchCommandLine, RefusesWhatCannotRun)
         const char* message; // part of the error
     };
     const Case cases[] = {
-        {{"--jsn", "127.0.0.1"}, "unknown option --jsn"},
+        {{"--jsn", "127.0.0.1"}, "unknown option '--jsn'"},
+        {{"--jsn=1", "127.0.0.1"}, "unknown option '--jsn'\n"},
         {{"--json=false", "127.0.0.1"}, "--json takes no value"},
         {{"--json", "--table", "127.0.0.1"}, "cannot be combined"},
         {{"--meters", "Dev.Status?", "127.0.0.1"}, "is not a meter-data query"},
