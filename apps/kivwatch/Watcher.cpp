@@ -7,10 +7,12 @@
 #include "Morv/MorvNetwork.h"
 #include "Network/Server.h"
 #include "apps/kivcast/Report.h"
+#include "apps/shared/Adapters.h"
 #include "apps/shared/Console.h"
 #include "common/Diagnostics.h"
 #include "common/Exception.h"
 
+#include <boost/format.hpp>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
@@ -260,6 +262,18 @@ int runWatch(const WatchOptions& options)
         try {
             Watcher watcher(options, console);
             watcher.run();
+        } catch (const Network::AddressInUseException& e) {
+            console.err(e.message() + "\nkivwatch: another program (kivcast, or a kivwatch already running) holds the port "
+                                      "on that address; with -dynamic the system chooses a free one\n");
+            code = 1;
+        } catch (const Network::CouldNotCreateListenerException& e) {
+            console.err(e.message() + "\n");
+            if (!Rig::isAddressOfThisComputer(options.networkAddress))
+                console.err((boost::format("\"%s\" is not an IPv4 address of this computer; kivwatch without arguments "
+                                           "lists this computer's network adapters\n") %
+                             options.networkAddress)
+                                .str());
+            code = 1;
         } catch (const Exception& e) {
             console.err(e.message() + "\n");
             code = 1;
