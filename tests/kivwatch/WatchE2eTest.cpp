@@ -331,12 +331,19 @@ TEST(KivwatchE2e, SaysWhyItCannotStart)
         {"127.0.0.1", "kivwatch: another program (kivcast, or a kivwatch already running) holds the port"},
     };
     for (const Case& c : cases) {
+        // Wine binds a socket to an address that no interface holds (Windows
+        // refuses, as Linux does).
+        if (kivtest::underWine() && c.address == "10.1.1.1")
+            continue;
         const kivtest::ProcessResult result = kivtest::run({kivtest::program("kivwatch"), "--json", c.address}, 20s);
         EXPECT_EQ(result.exitCode, 1) << c.address << ": " << result.err;
         EXPECT_EQ(result.out, "") << c.address;
         EXPECT_NE(result.err.find(c.hint), std::string::npos) << c.address << ": " << result.err;
     }
-    EXPECT_EQ(first.stop().exitCode, 0);
+    const kivtest::ProcessResult stopped = first.stop();
+    if (!kivtest::underWine()) { // a signal to wine is no console event
+        EXPECT_EQ(stopped.exitCode, 0) << stopped.err;
+    }
 }
 
 TEST(KivwatchE2e, StopsOnCtrlCOrSigtermWithinASecondWhilePollsAreOpen)
