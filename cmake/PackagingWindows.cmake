@@ -1,6 +1,7 @@
 # Windows release: kivcast-<version>-win64.zip, one folder with kivcast.exe,
-# kivprobe.exe and README.txt. The programs are linked statically, so
-# nothing needs installing: unpack and run.
+# kivprobe.exe, kivwatch.exe (each installed there by its own install rule)
+# and README.txt. The programs are linked statically, so nothing needs
+# installing: unpack and run.
 #   cmake --build build-windows --target package
 
 # README.txt: the part of README.md between the windows-usage markers as

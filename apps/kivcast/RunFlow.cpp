@@ -6,12 +6,9 @@
 #include "apps/shared/FrameIds.h"
 
 #include "Morv/Message.h"
-#include "Network/Enumerator.h"
 #include "common/Diagnostics.h"
 #include "common/Exception.h"
 #include "common/Platform.h"
-
-#include <boost/asio/ip/address_v4.hpp>
 
 #include <cerrno>
 #include <cstdio>
@@ -31,32 +28,12 @@ std::string tooLongMessage(std::size_t length)
         .str();
 }
 
-// Whether the text is the dotted IPv4 address of one of this computer's adapters.
-bool isAddressOfThisComputer(const std::string& text)
-{
-    boost::system::error_code error;
-    const auto address = boost::asio::ip::make_address_v4(text, error);
-    if (error)
-        return false;
-    try {
-        Network::Enumerator enumerator;
-        enumerator.load();
-        for (int i = 0; i < enumerator.count(); ++i) {
-            const auto held = boost::asio::ip::make_address_v4(enumerator.adapter(i).ipAddress, error);
-            if (!error && held == address)
-                return true;
-        }
-    } catch (const Exception&) {
-    }
-    return false;
-}
-
 // A failure to start: the message, and for an address this computer does not
 // have, which one it was and where the right one is found.
 void reportStartFailure(Console::Writer& console, const std::string& message, const std::string& address)
 {
     console.err(message + "\n");
-    if (!isAddressOfThisComputer(address))
+    if (!Rig::isAddressOfThisComputer(address))
         console.err(boost::format("\"%s\" is not an IPv4 address of this computer; kivcast without arguments "
                                   "lists this computer's network adapters\n") %
                     address);

@@ -1,7 +1,9 @@
 #include "apps/shared/Adapters.h"
 
 #include "Network/Enumerator.h"
+#include "common/Exception.h"
 
+#include <boost/asio/ip/address_v4.hpp>
 #include <boost/format.hpp>
 
 #include <vector>
@@ -57,6 +59,25 @@ std::optional<std::string> interfaceAddress(const std::string& name, std::string
     for (const auto& adapter : matches)
         problem += "   " + adapter.ipAddress + "\n";
     return std::nullopt;
+}
+
+bool isAddressOfThisComputer(const std::string& text)
+{
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address_v4(text, error);
+    if (error)
+        return false;
+    try {
+        Network::Enumerator enumerator;
+        enumerator.load();
+        for (int i = 0; i < enumerator.count(); ++i) {
+            const auto held = boost::asio::ip::make_address_v4(enumerator.adapter(i).ipAddress, error);
+            if (!error && held == address)
+                return true;
+        }
+    } catch (const Exception&) {
+    }
+    return false;
 }
 
 } // namespace Rig

@@ -19,4 +19,9 @@ std::string adapterListing();
 // (listed, to be given as the address instead).
 std::optional<std::string> interfaceAddress(const std::string& name, std::string& problem);
 
+// Whether the text is the dotted IPv4 address of one of this computer's
+// adapters (false too when the adapters cannot be listed): a program that
+// could not bind to it says so.
+bool isAddressOfThisComputer(const std::string& text);
+
 } // namespace Rig

@@ -37,6 +37,12 @@ void Writer::flush()
     written_.wait(lock, [&] { return writtenCount_ >= target; });
 }
 
+std::uint64_t Writer::unwritten() const
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    return handed_ - writtenCount_;
+}
+
 void Writer::run()
 {
     std::unique_lock<std::mutex> lock(mutex_);

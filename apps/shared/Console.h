@@ -39,6 +39,9 @@ public:
 
     // Waits until everything handed over so far has been written and flushed.
     void flush();
+    // Texts handed over and not written yet (a view that redraws skips a
+    // redraw while its previous one still waits).
+    std::uint64_t unwritten() const;
 
     // The first failure of standard output or standard error ("Broken pipe",
     // "No space left on device"), or empty while there was none.

@@ -73,7 +73,7 @@ bool underWine() { return windowsBinDir() != nullptr; }
 
 std::string program(const std::string& name)
 {
-    if (underWine() && (name == "kivcast" || name == "kivprobe"))
+    if (underWine() && (name == "kivcast" || name == "kivprobe" || name == "kivwatch"))
         return std::string(windowsBinDir()) + "/" + name + ".exe";
     return binDir() + "/" + name;
 }
