@@ -1,10 +1,12 @@
 #include "apps/kivcast/MeterData.h"
+#include "apps/kivwatch/DashboardHttp.h"
 #include "apps/kivwatch/WatchOptions.h"
 #include "apps/shared/Adapters.h"
 #include "apps/shared/FrameIds.h"
 #include "common/Exception.h"
 
 #include <CLI/CLI.hpp>
+#include <boost/asio/ip/address_v4.hpp>
 #include <boost/format.hpp>
 
 #include <iostream>
@@ -33,6 +35,8 @@ struct OptionValues {
     std::string color = "auto";
     std::string inventory;
     std::string interfaceName;
+    std::string http;
+    std::string httpToken;
 };
 
 CLI::Validator secondsAtLeast(double least)
@@ -78,6 +82,12 @@ void defineOptions(CLI::App& app, OptionValues& v)
     app.add_option("--interface", v.interfaceName,
                    "Bind to the adapter of this name (as the listing prints it) instead of an address")
         ->type_name("NAME");
+    app.add_option("--http", v.http,
+                   "Also serve the dashboard on this port; ADDRESS: is 127.0.0.1 unless given")
+        ->type_name("ADDRESS:PORT");
+    app.add_option("--http-token", v.httpToken,
+                   "The dashboard's token, needed by every request; required beyond loopback")
+        ->type_name("TOKEN");
     app.add_flag("--help", v.help, "Print this help and exit")->disable_flag_override();
     app.add_flag("--version", v.version, "Print the version and exit")->disable_flag_override();
 }
@@ -96,6 +106,35 @@ std::string helpText(const CLI::App& app)
         text += (boost::format("  %-22s %s\n") % name % option->get_description()).str();
     }
     return text;
+}
+
+// --http [ADDRESS:]PORT and its token into `o`; the problem, if any.
+std::string readHttp(const std::string& text, const std::string& token, WatchOptions& o)
+{
+    const std::size_t colon = text.rfind(':');
+    const std::string address = colon == std::string::npos ? "127.0.0.1" : text.substr(0, colon);
+    const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+    const auto bad = [&text]() {
+        return (boost::format("--http \"%s\" is not [ADDRESS:]PORT (such as 8080, 127.0.0.1:8080 or 0.0.0.0:8080)") % text).str();
+    };
+    if (port.empty() || port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoul(port) > 65535)
+        return bad();
+    boost::system::error_code ec;
+    const boost::asio::ip::address_v4 parsed = boost::asio::ip::make_address_v4(address, ec);
+    if (ec)
+        return bad();
+    if (!token.empty() && !DashboardHttp::validToken(token))
+        return "--http-token needs 8 to 128 characters of A-Z, a-z, 0-9, '.', '_', '~' and '-'";
+    if (token.empty() && !parsed.is_loopback())
+        return (boost::format("--http %s would let anyone on the network read the dashboard; give "
+                              "--http-token TOKEN too, or bind 127.0.0.1") %
+                text)
+            .str();
+    o.httpAddress = parsed.to_string();
+    o.httpPort = static_cast<std::uint16_t>(std::stoul(port));
+    o.httpToken = token;
+    return {};
 }
 
 } // namespace
@@ -176,6 +215,12 @@ WatchCommandLine readWatchCommandLine(const std::vector<std::string>& args)
     o.color = v.color == "always"   ? WatchOptions::Color::Always
               : v.color == "never" ? WatchOptions::Color::Never
                                    : WatchOptions::Color::Auto;
+    if (app.count("--http") != 0) {
+        if (const std::string problem = readHttp(v.http, v.httpToken, o); !problem.empty())
+            return error(problem);
+    } else if (app.count("--http-token") != 0) {
+        return error("--http-token is the token of --http; give --http too");
+    }
     try {
         if (app.count("--inventory") != 0)
             o.inventory = std::make_shared<const Rig::Inventory>(Rig::Inventory::load(v.inventory));
