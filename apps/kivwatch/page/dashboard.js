@@ -127,9 +127,10 @@
     const grLine = svg("polyline", { class: "gr" });
     spark.append(tempLine, grLine);
     const legend = el("div", "legend");
-    legend.append(el("span", "t", "hottest Temp"), el("span", "g", "largest GainRed"), el("span", "span", "last 5 min"));
+    const span = el("span", "span");
+    legend.append(el("span", "t", "hottest Temp"), el("span", "g", "largest GainRed"), span);
     card.append(head, sub, table, spark, legend);
-    const c = { card, name, state, address, age, table, tempLine, grLine, rows: null, shape: "" };
+    const c = { card, name, state, address, age, table, tempLine, grLine, span, rows: null, shape: "" };
     cards.set(f.id, c);
     return c;
   }
@@ -186,8 +187,15 @@
     });
   }
 
+  function spanText(ms) {
+    return ms >= 60000 ? "last " + Math.round(ms / 60000) + " min" : "last " + Math.round(ms / 1000) + " s";
+  }
+
   function drawSpark(c, f, now) {
-    const x = (t) => (300 * (1 - (now - t) / HISTORY_MS)).toFixed(1);
+    // The span grows with the history kept, from 30 s to its full length.
+    const span = Math.min(HISTORY_MS, Math.max(30000, f.history.length ? now - f.history[0].t : 0));
+    c.span.textContent = spanText(span);
+    const x = (t) => (300 * (1 - (now - t) / span)).toFixed(1);
     const temps = f.history.filter((h) => h.temp !== null);
     // Temp from 30 dB below the limit (bottom) to the limit (top); GainRed 0 to 30 dB.
     c.tempLine.setAttribute("points", temps.map((h) => x(h.t) + "," + (34 - 34 * clamp01((h.temp + 30) / 30)).toFixed(1)).join(" "));
