@@ -37,6 +37,7 @@ struct OptionValues {
     std::string interfaceName;
     std::string http;
     std::string httpToken;
+    int httpClients = 32;
 };
 
 CLI::Validator secondsAtLeast(double least)
@@ -88,6 +89,10 @@ void defineOptions(CLI::App& app, OptionValues& v)
     app.add_option("--http-token", v.httpToken,
                    "The dashboard's token, needed by every request; required beyond loopback")
         ->type_name("TOKEN");
+    app.add_option("--http-clients", v.httpClients,
+                   "Connections the dashboard serves at once, 1 to 1000 (default 32); the next one gets 503")
+        ->type_name("N")
+        ->check(CLI::Range(1, 1000));
     app.add_flag("--help", v.help, "Print this help and exit")->disable_flag_override();
     app.add_flag("--version", v.version, "Print the version and exit")->disable_flag_override();
 }
@@ -218,8 +223,9 @@ WatchCommandLine readWatchCommandLine(const std::vector<std::string>& args)
     if (app.count("--http") != 0) {
         if (const std::string problem = readHttp(v.http, v.httpToken, o); !problem.empty())
             return error(problem);
-    } else if (app.count("--http-token") != 0) {
-        return error("--http-token is the token of --http; give --http too");
+        o.httpClients = v.httpClients;
+    } else if (app.count("--http-token") != 0 || app.count("--http-clients") != 0) {
+        return error("--http-token and --http-clients are settings of --http; give --http too");
     }
     try {
         if (app.count("--inventory") != 0)

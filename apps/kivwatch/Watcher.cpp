@@ -133,6 +133,7 @@ private:
         config.address = options_.httpAddress;
         config.port = *options_.httpPort;
         config.token = options_.httpToken;
+        config.maxClients = static_cast<std::size_t>(options_.httpClients);
         config.everySeconds = options_.meters.empty() ? 0 : options_.everySeconds;
         dashboard_.emplace(config, options_.inventory.get());
         console_.err((boost::format("kivwatch: dashboard on http://%s:%d/%s\n") % options_.httpAddress %

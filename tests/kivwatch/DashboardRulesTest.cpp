@@ -35,6 +35,9 @@ TEST(DashboardCommandLine, BindsLoopbackFreelyAndAnythingElseOnlyWithAToken)
         {{"--http", "8080", "--http-token", "has space"}, nullptr, 0, "8 to 128 characters"},
         {{"--http", "8080", "--http-token", "semi;colon1"}, nullptr, 0, "8 to 128 characters"},
         {{"--http-token", "s3cret-token"}, nullptr, 0, "give --http too"},
+        {{"--http-clients", "50"}, nullptr, 0, "give --http too"},
+        {{"--http", "8080", "--http-clients", "0"}, nullptr, 0, "--http-clients"},
+        {{"--http", "8080", "--http-clients", "1001"}, nullptr, 0, "--http-clients"},
         {{"--http", "65536"}, nullptr, 0, "is not [ADDRESS:]PORT"},
         {{"--http", "localhost:8080"}, nullptr, 0, "is not [ADDRESS:]PORT"},
         {{"--http", "127.0.0.1:"}, nullptr, 0, "is not [ADDRESS:]PORT"},
@@ -54,6 +57,8 @@ TEST(DashboardCommandLine, BindsLoopbackFreelyAndAnythingElseOnlyWithAToken)
         EXPECT_EQ(*line.options.httpPort, c.port) << label;
     }
     EXPECT_FALSE(parse({}).options.httpPort);
+    EXPECT_EQ(parse({"--http", "8080"}).options.httpClients, 32);
+    EXPECT_EQ(parse({"--http", "8080", "--http-clients", "50"}).options.httpClients, 50);
 }
 
 struct Head {
