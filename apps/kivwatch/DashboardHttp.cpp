@@ -25,7 +25,7 @@ std::string_view trim(std::string_view s)
     return s;
 }
 
-// A dotted IPv4 literal: four numbers 0 to 255 of at most three digits.
+// A dotted IPv4 literal: four numbers 0 to 255 written as a browser writes them.
 bool ipv4Literal(std::string_view s)
 {
     int parts = 0;
@@ -36,7 +36,8 @@ bool ipv4Literal(std::string_view s)
             value = value * 10 + (s[digits] - '0');
             ++digits;
         }
-        if (digits == 0 || digits > 3 || value > 255)
+        // No leading zeros: some resolvers read "010" as octal.
+        if (digits == 0 || digits > 3 || value > 255 || (digits > 1 && s[0] == '0'))
             return false;
         s.remove_prefix(digits);
         ++parts;
@@ -60,7 +61,7 @@ bool hostAllowed(std::string_view host, const Policy& policy)
     if (colon != std::string_view::npos) {
         name = host.substr(0, colon);
         const std::string_view port = host.substr(colon + 1);
-        if (port.empty() || port.size() > 5)
+        if (port.empty() || port.size() > 5 || (port.size() > 1 && port[0] == '0'))
             return false;
         unsigned value = 0;
         for (const char c : port) {

@@ -167,7 +167,7 @@ TEST(DashboardRules, BoundToEveryInterfaceAnyIpv4LiteralNamesTheServerButNoDomai
     };
     for (const Case& c : {Case{"10.1.2.3:8080", 200}, Case{"127.0.0.1:8080", 200}, Case{"localhost:8080", 200},
                           Case{"amps.example:8080", 403}, Case{"10.1.2.3.nip.io:8080", 403}, Case{"10.1.2.300:8080", 403},
-                          Case{"10.1.2:8080", 403}, Case{":8080", 403}, Case{"10.1.2.3:", 403}}) {
+                          Case{"10.1.2:8080", 403}, Case{"010.1.2.3:8080", 403}, Case{"10.1.2.3:08080", 403}, Case{":8080", 403}, Case{"10.1.2.3:", 403}}) {
         EXPECT_EQ(verdict({.host = c.host, .cookie = "kivwatch_token=s3cret-token"}, token, "0.0.0.0").status, c.status)
             << c.host;
     }
