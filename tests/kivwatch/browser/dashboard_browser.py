@@ -116,11 +116,11 @@ class Rig:
         self.watches = []
         self.watch = None
 
-    def start_watch(self):
+    def start_watch(self, *extra):
         out = open(os.path.join(self.work, f"watch{len(self.watches) + 1}.jsonl"), "w")
         self.watch = subprocess.Popen([os.path.join(self.bin_dir, "kivwatch"), "--json", "--meters", "M?3",
                                        "--every", "0.5", "--inventory", self.inventory, "--http", str(PORT),
-                                       "127.0.0.1"], stdout=out, stderr=subprocess.PIPE, text=True)
+                                       *extra, "127.0.0.1"], stdout=out, stderr=subprocess.PIPE, text=True)
         self.watches.append(out.name)
         # Serving once it has said where.
         line = self.watch.stderr.readline()
@@ -216,6 +216,19 @@ def test(bin_dir, out_dir):
         wait_until("frames 1, 2 and 4 back as ok", lambda: all(
             cards(b).get(i, {}).get("state") == "ok" for i in
             ["00a00000:00000001", "00a00000:00000002", "00a00000:00000004"]), 15)
+        rig.stop_watch()
+
+        # With a token: refused without it; the first visit with it sets the cookie that
+        # the page's WebSocket carries, and the token leaves the address bar.
+        rig.start_watch("--http-token", "s3cret-token")
+        b.get(URL)
+        if "needs its token" not in b.execute_script("return document.body.innerText"):
+            fail("the page without its token was not refused")
+        b.get(URL + "?token=s3cret-token")
+        wait_until("the page connected with its token", lambda: connection(b) == "open", 10)
+        wait_until("frame 1 listed with the token", lambda: cards(b).get("00a00000:00000001", {}).get("state") == "ok", 10)
+        if b.current_url != URL:
+            fail(f"the token stayed in the address: {b.current_url}")
         rig.stop_watch()
         received = {ch["Volt"] for r in rig.records() if r["type"] == "meter" and r["frame"] == "00a00000:00000001"
                     for ch in r["meter"]["channels"][:1]}
