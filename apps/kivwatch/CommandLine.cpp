@@ -92,7 +92,15 @@ void defineOptions(CLI::App& app, OptionValues& v)
     app.add_option("--http-clients", v.httpClients,
                    "Connections the dashboard serves at once, 1 to 1000 (default 32); the next one gets 503")
         ->type_name("N")
-        ->check(CLI::Range(1, 1000));
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                const bool digits = !text.empty() && text.size() <= 4 &&
+                                    text.find_first_not_of("0123456789") == std::string::npos;
+                if (digits && std::stoi(text) >= 1 && std::stoi(text) <= 1000)
+                    return std::string();
+                return (boost::format("expected a number of connections from 1 to 1000, not \"%s\"") % text).str();
+            },
+            ""));
     app.add_flag("--help", v.help, "Print this help and exit")->disable_flag_override();
     app.add_flag("--version", v.version, "Print the version and exit")->disable_flag_override();
 }
