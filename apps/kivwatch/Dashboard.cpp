@@ -138,7 +138,8 @@ public:
     {
         const std::string body = "kivwatch: too many dashboard clients at once\n";
         response_ = "HTTP/1.1 503 Service Unavailable\r\nServer: kivwatch\r\nContent-Type: text/plain\r\n"
-                    "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\nRetry-After: 5\r\n\r\n" + body;
+                    "Content-Length: " +
+                    std::to_string(body.size()) + "\r\nConnection: close\r\nRetry-After: 5\r\n\r\n" + body;
         stream_.expires_after(WRITE_TIMEOUT);
         auto self = shared_from_this();
         asio::async_write(stream_, asio::buffer(response_), [this, self](beast::error_code, std::size_t) {
@@ -266,7 +267,8 @@ private:
         stream_.expires_after(server_.config_.headerTimeout);
         auto self = shared_from_this();
         http::async_read(stream_, buffer_, *parser_, [this, self](beast::error_code ec, std::size_t) {
-            if (ec == http::error::header_limit || ec == http::error::body_limit || ec == http::error::buffer_overflow) {
+            if (ec == http::error::header_limit || ec == http::error::body_limit ||
+                ec == http::error::buffer_overflow) {
                 respond(431, "text/plain", "kivwatch: request too large\n", false, false, false);
                 return;
             }

@@ -198,7 +198,8 @@ Verdict check(const Request& request, const Policy& policy)
         return refuse(426, "/events is a WebSocket");
     if (route != Route::Events && request.upgrade)
         return refuse(400, "only /events is a WebSocket");
-    if (route == Route::Events && request.hasOrigin && !equalNoCase(request.origin, "http://" + std::string(trim(request.host))))
+    if (route == Route::Events && request.hasOrigin &&
+        !equalNoCase(request.origin, "http://" + std::string(trim(request.host))))
         return refuse(403, "a WebSocket from another site's page");
 
     Verdict v;
