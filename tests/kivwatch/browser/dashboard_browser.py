@@ -147,7 +147,7 @@ class Rig:
 
 
 NAMES = [("00a00000:00000001", "Stage left"), ("00a00000:00000002", "Stage right"),
-         ("00a00000:00000003", "Delay tower"), ("00a00000:00000004", "Sub array"),
+         ("00a00000:00000003", "Tower delay"), ("00a00000:00000004", "Sub array"),
          ("00a00000:00000009", "Spare rack")]
 
 
