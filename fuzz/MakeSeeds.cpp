@@ -314,6 +314,43 @@ void commandLineSeeds(std::map<std::string, Bytes>& seeds)
     seeds["frame-id-second-colon"] = argv({"10.0.0.5", "12345678:9abcdef:", "x", "ignored"});
 }
 
+// A request head for the dashboard's rules: flags, then NUL-separated fields.
+Bytes request(std::uint8_t flags, std::initializer_list<std::string> fields)
+{
+    Bytes b{static_cast<char>(flags)};
+    bool first = true;
+    for (const std::string& f : fields) {
+        if (!first)
+            b.push_back(0);
+        first = false;
+        b.insert(b.end(), f.begin(), f.end());
+    }
+    return b;
+}
+
+void dashboardRequestSeeds(std::map<std::string, Bytes>& seeds)
+{
+    constexpr std::uint8_t TOKEN = 1, EVERYWHERE = 2, UPGRADE = 4, HOST = 8, ORIGIN = 16;
+    seeds["page"] = request(HOST, {"GET", "/", "127.0.0.1:8080"});
+    seeds["page-head-localhost"] = request(HOST, {"HEAD", "/index.html", "localhost:8080"});
+    seeds["page-token-query"] = request(TOKEN | HOST, {"GET", "/?token=s3cret-token", "127.0.0.1:8080"});
+    seeds["script-token-cookie"] =
+        request(TOKEN | HOST, {"GET", "/dashboard.js", "127.0.0.1:8080", "", "", "a=1; kivwatch_token=s3cret-token"});
+    seeds["frames-bearer"] =
+        request(TOKEN | EVERYWHERE | HOST, {"GET", "/api/frames", "10.0.0.5:8080", "", "Bearer s3cret-token"});
+    seeds["frames-wrong-token"] =
+        request(TOKEN | HOST, {"GET", "/api/frames", "127.0.0.1:8080", "", "Bearer s3cret-tokem"});
+    seeds["events-own-origin"] =
+        request(UPGRADE | HOST | ORIGIN, {"GET", "/events", "127.0.0.1:8080", "http://127.0.0.1:8080"});
+    seeds["events-foreign-origin"] =
+        request(UPGRADE | HOST | ORIGIN, {"GET", "/events", "127.0.0.1:8080", "http://evil.example"});
+    seeds["foreign-host"] = request(HOST, {"GET", "/", "rebound.example:8080"});
+    seeds["no-host"] = request(0, {"GET", "/"});
+    seeds["dot-dot"] = request(HOST, {"GET", "/../../etc/passwd", "127.0.0.1:8080"});
+    seeds["dot-dot-encoded"] = request(HOST, {"GET", "/%2e%2e/%2e%2e/etc/passwd", "127.0.0.1:8080"});
+    seeds["post"] = request(HOST, {"POST", "/api/frames", "127.0.0.1:8080"});
+}
+
 Corpus corpus()
 {
     Corpus c;
@@ -322,6 +359,7 @@ Corpus corpus()
     kivframeRequestSeeds(c["kivframe_request"]);
     commandLineSeeds(c["kivcast_command_line"]);
     kivcastResponseSeeds(c["kivcast_response"]);
+    dashboardRequestSeeds(c["dashboard_request"]);
     return c;
 }
 

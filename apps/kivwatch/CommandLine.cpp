@@ -1,4 +1,5 @@
 #include "apps/kivcast/MeterData.h"
+#include "apps/kivwatch/DashboardOptions.h"
 #include "apps/kivwatch/WatchOptions.h"
 #include "apps/shared/Adapters.h"
 #include "apps/shared/FrameIds.h"
@@ -33,6 +34,9 @@ struct OptionValues {
     std::string color = "auto";
     std::string inventory;
     std::string interfaceName;
+    std::string http;
+    std::string httpToken;
+    int httpClients = 32;
 };
 
 CLI::Validator secondsAtLeast(double least)
@@ -78,6 +82,24 @@ void defineOptions(CLI::App& app, OptionValues& v)
     app.add_option("--interface", v.interfaceName,
                    "Bind to the adapter of this name (as the listing prints it) instead of an address")
         ->type_name("NAME");
+    app.add_option("--http", v.http,
+                   "Also serve the dashboard on this port; ADDRESS: is 127.0.0.1 unless given")
+        ->type_name("ADDRESS:PORT");
+    app.add_option("--http-token", v.httpToken,
+                   "The dashboard's token, needed by every request; required beyond loopback")
+        ->type_name("TOKEN");
+    app.add_option("--http-clients", v.httpClients,
+                   "Connections the dashboard serves at once, 1 to 1000 (default 32); the next one gets 503")
+        ->type_name("N")
+        ->check(CLI::Validator(
+            [](const std::string& text) {
+                const bool digits = !text.empty() && text.size() <= 4 &&
+                                    text.find_first_not_of("0123456789") == std::string::npos;
+                if (digits && std::stoi(text) >= 1 && std::stoi(text) <= 1000)
+                    return std::string();
+                return (boost::format("expected a number of connections from 1 to 1000, not \"%s\"") % text).str();
+            },
+            ""));
     app.add_flag("--help", v.help, "Print this help and exit")->disable_flag_override();
     app.add_flag("--version", v.version, "Print the version and exit")->disable_flag_override();
 }
@@ -207,6 +229,13 @@ WatchCommandLine readWatchCommandLine(const std::vector<std::string>& args)
     o.color = v.color == "always"   ? WatchOptions::Color::Always
               : v.color == "never" ? WatchOptions::Color::Never
                                    : WatchOptions::Color::Auto;
+    if (app.count("--http") != 0) {
+        if (const std::string problem = readHttpOptions(v.http, v.httpToken, o); !problem.empty())
+            return error(problem);
+        o.httpClients = v.httpClients;
+    } else if (app.count("--http-token") != 0 || app.count("--http-clients") != 0) {
+        return error("--http-token and --http-clients are settings of --http; give --http too");
+    }
     try {
         if (app.count("--inventory") != 0)
             o.inventory = std::make_shared<const Rig::Inventory>(Rig::Inventory::load(v.inventory));

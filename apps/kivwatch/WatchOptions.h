@@ -2,6 +2,7 @@
 
 #include "apps/shared/Inventory.h"
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -21,6 +22,11 @@ struct WatchOptions {
     Sort sort = Sort::Name;
     Color color = Color::Auto;
     std::shared_ptr<const Rig::Inventory> inventory;
+    // --http [ADDRESS:]PORT, --http-token and --http-clients: the dashboard; no port, no dashboard.
+    std::optional<std::uint16_t> httpPort;
+    std::string httpAddress = "127.0.0.1";
+    std::string httpToken;
+    int httpClients = 32; // --http-clients
 };
 
 // A whole command line: options first (each starts with "--"), then the address and -dynamic.

@@ -1,4 +1,5 @@
 #include "apps/kivwatch/ConsoleControl.h"
+#include "apps/kivwatch/Dashboard.h"
 #include "apps/kivwatch/Render.h"
 #include "apps/kivwatch/WatchOptions.h"
 #include "apps/kivwatch/WatchState.h"
@@ -85,6 +86,8 @@ public:
     void run()
     {
         network_.emplace(kivNetworkType_, options_.networkAddress, nullptr, Morv::MorvNetwork::Discovery::StartLater);
+        if (options_.httpPort)
+            startDashboard();
         const Network::Server& server = network_->getServer();
         startRecord(server.localAddress(), server.localPort());
         // Subscribed before the first broadcast, so no frame is missed.
@@ -124,9 +127,24 @@ private:
         }
     }
 
+    // The dashboard's server: on a thread of its own, fed by render() below.
+    void startDashboard()
+    {
+        DashboardConfig config;
+        config.address = options_.httpAddress;
+        config.port = *options_.httpPort;
+        config.token = options_.httpToken;
+        config.maxClients = static_cast<std::size_t>(options_.httpClients);
+        config.everySeconds = options_.meters.empty() ? 0 : options_.everySeconds;
+        dashboard_.emplace(config, options_.inventory.get());
+        console_.err((boost::format("kivwatch: dashboard on http://%s:%d/%s\n") % options_.httpAddress %
+                      dashboard_->port() % (options_.httpToken.empty() ? "" : "?token=..."))
+                         .str());
+    }
+
     void startRecord(std::uint32_t address, std::uint16_t port)
     {
-        if (view_ != View::Json)
+        if (view_ != View::Json && !dashboard_)
             return;
         nlohmann::ordered_json j;
         j["type"] = "start";
@@ -136,7 +154,11 @@ private:
         j["port"] = port;
         j["meters"] = options_.meters.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(options_.meters);
         j["every"] = options_.everySeconds;
-        console_.out(j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n");
+        const std::string line = j.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
+        if (dashboard_)
+            dashboard_->publishStart(line);
+        if (view_ == View::Json)
+            console_.out(line);
     }
 
     void loop()
@@ -202,6 +224,8 @@ private:
     void render(bool last)
     {
         const std::vector<WatchState::Event> events = state_.takeEvents();
+        if (dashboard_)
+            dashboard_->publish(events);
         if (view_ != View::Table) {
             std::string block;
             for (const auto& event : events)
@@ -237,6 +261,7 @@ private:
     Morv::KivNetworkType kivNetworkType_;
     Clock::time_point lastDraw_{};
     ConsoleControl::Size lastSize_{0, 0};
+    std::optional<Dashboard> dashboard_;
     std::optional<Morv::MorvNetwork> network_; // last: stopped first
 };
 
