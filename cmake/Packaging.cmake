@@ -9,7 +9,10 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "console tools for KIV networked audio fra
 set(CPACK_PACKAGE_DESCRIPTION "kivcast discovers the KIV frames (networked audio processing units)
 behind one network interface and sends one KIV text message to all of
 them, or to one, with retransmissions, printing one result line or
-meter-data report per frame. kivprobe finds one frame and sends it one
+meter-data report per frame, or JSON records for scripts. kivwatch
+watches a rig during a show: frames found, lost and changed, and meters
+polled, in a live terminal table, as lines or JSON, and as a dashboard
+for the browser. kivprobe finds one frame and sends it one
 text. kivframe emulates frames on loopback, with faults on demand, and
 records pcap captures of its traffic. A Wireshark dissector (kiv.lua)
 decodes the protocol.")

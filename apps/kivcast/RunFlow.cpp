@@ -125,25 +125,6 @@ Verdict verdictOf(Application& application, const RunOptions& options)
     return verdict;
 }
 
-// For a discovery that found nothing: where to look.
-void hintNoFrame(Console::Writer& console, const std::string& address)
-{
-    std::string hint = (boost::format("No frame answered the discovery on %s. Is it the address of the adapter on "
-                                      "the frames' network?\n") %
-                        address)
-                           .str();
-    try {
-        hint += Rig::adapterListing();
-    } catch (const Exception& e) {
-        hint += e.message() + "\n";
-    }
-#ifdef _WIN32
-    hint += "Windows Defender Firewall may block the frames' answers (UDP port 6004) to a program it has not "
-            "been allowed: allow kivcast.exe on the network of the frames.\n";
-#endif
-    console.err(hint);
-}
-
 // The run proper; every line of it goes through the console writer.
 int runWith(Console::Writer& console, const RunOptions& options)
 {
@@ -154,7 +135,7 @@ int runWith(Console::Writer& console, const RunOptions& options)
                                 scopeOf(options), reporter.get());
         const bool scripted = options.json || options.strict || options.inventory;
         if (scripted && application.framesFound() == 0)
-            hintNoFrame(console, options.networkAddress);
+            console.err(Rig::noFrameHint(options.networkAddress, "kivcast.exe"));
         reporter->echo(options.message);
 
         const int sent = application.sendMessage(options.message);

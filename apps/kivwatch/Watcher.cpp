@@ -16,6 +16,7 @@
 #include <boost/format.hpp>
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
@@ -112,6 +113,7 @@ public:
 private:
     void onFound(std::uint64_t id)
     {
+        anyFound_ = true;
         try {
             state_.frameFound(network_->frameInfo(id));
         } catch (const Morv::UnknownFrameIdException&) {
@@ -179,6 +181,9 @@ private:
             if (!neverSeenDone && now >= start + NEVER_SEEN_AFTER) {
                 state_.reportNeverSeen();
                 neverSeenDone = true;
+                // Nothing found in a discovery's time: say where to look, once.
+                if (!anyFound_)
+                    console_.err(Rig::noFrameHint(options_.networkAddress, "kivwatch.exe"));
             }
             if (!options_.meters.empty() && now >= nextRound) {
                 pollRound();
@@ -257,6 +262,8 @@ private:
     Console::Writer& console_;
     const View view_;
     WatchState state_;
+    // Set by the engine's found event: whether any frame answered at all.
+    std::atomic<bool> anyFound_{false};
     Morv::PyxNetworkType pyxNetworkType_;
     Morv::KivNetworkType kivNetworkType_;
     Clock::time_point lastDraw_{};

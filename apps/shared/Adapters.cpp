@@ -80,4 +80,26 @@ bool isAddressOfThisComputer(const std::string& text)
     return false;
 }
 
+std::string noFrameHint(const std::string& address, const std::string& program)
+{
+    std::string hint = (boost::format("No frame answered the discovery on %s. Is it the address of the adapter on "
+                                      "the frames' network?\n") %
+                        address)
+                           .str();
+    try {
+        hint += adapterListing();
+    } catch (const Exception& e) {
+        hint += e.message() + "\n";
+    }
+#ifdef _WIN32
+    hint += (boost::format("Windows Defender Firewall may block the frames' answers (UDP port 6004) to a program it "
+                           "has not been allowed: allow %s on the network of the frames.\n") %
+             program)
+                .str();
+#else
+    (void)program;
+#endif
+    return hint;
+}
+
 } // namespace Rig

@@ -24,4 +24,9 @@ std::optional<std::string> interfaceAddress(const std::string& name, std::string
 // could not bind to it says so.
 bool isAddressOfThisComputer(const std::string& text);
 
+// For a discovery on `address` that found no frame: where to look. The
+// adapter listing and, on Windows, the firewall, which blocks the answers to
+// a program it has not been allowed (`program`, such as "kivcast.exe").
+std::string noFrameHint(const std::string& address, const std::string& program);
+
 } // namespace Rig

@@ -346,6 +346,23 @@ TEST(KivwatchE2e, SaysWhyItCannotStart)
     }
 }
 
+// No frame at all after a discovery's time: one hint on standard error, the
+// records untouched.
+TEST(KivwatchE2e, SaysWhereToLookWhenNoFrameAnswers)
+{
+    const kivtest::ProcessResult result =
+        kivtest::run({kivtest::program("kivwatch"), "--json", "--duration", "4", "127.0.0.1"}, 20s);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    const std::string hint = "No frame answered the discovery on 127.0.0.1.";
+    const auto at = result.err.find(hint);
+    ASSERT_NE(at, std::string::npos) << result.err;
+    EXPECT_EQ(result.err.find(hint, at + 1), std::string::npos) << "twice: " << result.err;
+    EXPECT_EQ(result.out.find(hint), std::string::npos);
+    if (kivtest::underWine()) {
+        EXPECT_NE(result.err.find("allow kivwatch.exe"), std::string::npos) << result.err;
+    }
+}
+
 TEST(KivwatchE2e, StopsOnCtrlCOrSigtermWithinASecondWhilePollsAreOpen)
 {
     if (kivtest::underWine())
