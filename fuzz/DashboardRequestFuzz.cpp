@@ -9,7 +9,6 @@
 #include "apps/kivwatch/DashboardHttp.h"
 
 #include <array>
-#include <cctype>
 #include <string>
 #include <string_view>
 
@@ -17,15 +16,7 @@ namespace {
 
 const std::string TOKEN = "s3cret-token";
 
-bool equalNoCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+using DashboardHttp::equalNoCase;
 
 } // namespace
 

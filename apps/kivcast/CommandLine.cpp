@@ -3,6 +3,7 @@
 #include "Network/Enumerator.h"
 #include "apps/shared/Adapters.h"
 #include "apps/shared/FrameIds.h"
+#include "apps/shared/LeadingOptions.h"
 
 #include <CLI/CLI.hpp>
 #include <boost/format.hpp>
@@ -189,26 +190,17 @@ CommandLine readCommandLine(const std::vector<std::string>& args)
         return result;
     }
 
-    // Flags take no value ("--json=false" would otherwise read as a request to
-    // switch it off), and "--frames=" with nothing after it would take the
-    // next argument, the address, as its value.
-    for (std::size_t i = 1; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
-        for (const char* flag : {"--json", "--strict", "--help", "--version"})
-            if (args[i].rfind(std::string(flag) + "=", 0) == 0)
-                return error((boost::format("%s takes no value") % flag).str());
-        for (const char* option : {"--frames", "--exclude", "--inventory", "--failed", "--discover", "--interface"})
-            if (args[i] == std::string(option) + "=")
-                return error((boost::format("%s= needs a value after the =") % option).str());
-    }
+    if (const auto misread = Rig::misreadOption(args, {"--json", "--strict", "--help", "--version"},
+                                                {"--frames", "--exclude", "--inventory", "--failed", "--discover",
+                                                 "--interface"}))
+        return error(*misread);
 
     CLI::App app("kivcast", "kivcast");
     OptionValues v;
     defineOptions(app, v);
     std::vector<std::string> rest;
     try {
-        std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);
-        app.parse(reversed);
-        rest = app.remaining();
+        rest = Rig::parseLeadingOptions(app, args);
     } catch (const CLI::ParseError& e) {
         return error(e.what());
     }

@@ -3,6 +3,7 @@
 #include "apps/kivwatch/WatchOptions.h"
 #include "apps/shared/Adapters.h"
 #include "apps/shared/FrameIds.h"
+#include "apps/shared/LeadingOptions.h"
 #include "common/Exception.h"
 
 #include <CLI/CLI.hpp>
@@ -156,19 +157,15 @@ std::string helpText(const CLI::App& app)
 WatchCommandLine readWatchCommandLine(const std::vector<std::string>& args)
 {
     WatchCommandLine result;
-    for (std::size_t i = 1; i < args.size() && args[i].rfind("--", 0) == 0; ++i)
-        for (const char* flag : {"--json", "--table", "--help", "--version"})
-            if (args[i].rfind(std::string(flag) + "=", 0) == 0)
-                return error((boost::format("%s takes no value") % flag).str());
+    if (const auto misread = Rig::misreadOption(args, {"--json", "--table", "--help", "--version"}, {}))
+        return error(*misread);
 
     CLI::App app("kivwatch", "kivwatch");
     OptionValues v;
     defineOptions(app, v);
     std::vector<std::string> rest;
     try {
-        std::vector<std::string> reversed(args.rbegin(), args.rend() - 1);
-        app.parse(reversed);
-        rest = app.remaining();
+        rest = Rig::parseLeadingOptions(app, args);
     } catch (const CLI::ParseError& e) {
         return error(e.what());
     }

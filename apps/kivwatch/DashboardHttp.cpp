@@ -4,8 +4,6 @@
 #include <cctype>
 
 namespace DashboardHttp {
-namespace {
-
 bool equalNoCase(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
@@ -15,6 +13,8 @@ bool equalNoCase(std::string_view a, std::string_view b)
             return false;
     return true;
 }
+
+namespace {
 
 std::string_view trim(std::string_view s)
 {

@@ -58,4 +58,8 @@ bool validToken(std::string_view token);
 // Compares in time that depends on the lengths only, not on where they differ.
 bool sameSecret(std::string_view a, std::string_view b);
 
+// Whether the two texts are equal with ASCII letters of either case, as HTTP
+// compares host names and scheme words.
+bool equalNoCase(std::string_view a, std::string_view b);
+
 } // namespace DashboardHttp

@@ -26,9 +26,7 @@ namespace {
 kivtest::ProcessResult kivcast(const std::vector<std::string>& args,
                                std::chrono::milliseconds limit = std::chrono::seconds(60))
 {
-    std::vector<std::string> argv{kivtest::program("kivcast")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return kivtest::run(argv, limit);
+    return kivtest::run(kivtest::commandOf("kivcast", args), limit);
 }
 
 struct ResultLine {

@@ -25,9 +25,7 @@ namespace {
 kivtest::ProcessResult kivcast(const std::vector<std::string>& args,
                                std::chrono::milliseconds limit = std::chrono::seconds(60))
 {
-    std::vector<std::string> argv{kivtest::program("kivcast")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return kivtest::run(argv, limit);
+    return kivtest::run(kivtest::commandOf("kivcast", args), limit);
 }
 
 // Every line of standard output as a JSON object; a line that is not one fails the test.
@@ -469,9 +467,8 @@ TEST(Scripting, ReportThatCannotBeWrittenStillTellsEveryFrame)
         kivtest::Emulator emulator({"--frames", "10"});
         std::vector<std::string> args = c.options;
         args.insert(args.end(), {"127.0.0.1", "Dev.Power=1"});
-        std::vector<std::string> argv{kivtest::program("kivcast")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        const auto run = kivtest::runWithUnwritableOutput(argv, c.output, std::chrono::seconds(60), firstResult);
+        const auto run = kivtest::runWithUnwritableOutput(kivtest::commandOf("kivcast", args), c.output,
+                                                          std::chrono::seconds(60), firstResult);
         EXPECT_EQ(run.exitCode, 1);
         EXPECT_EQ(run.err, std::string("kivcast: cannot write standard output: ") + c.reason + "\n");
         emulator.stop();

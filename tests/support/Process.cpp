@@ -97,7 +97,11 @@ std::string readFile(const std::string& path)
 }
 
 namespace {
-pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath)
+// Starts argv with standard input on /dev/null, standard output on `out`
+// (closed when `out` is negative) and standard error into the file errPath.
+// SIGPIPE is at its default, as a shell leaves it: an ignored one would pass
+// to the program through execv, and the program must ignore it itself.
+pid_t spawnOnto(const std::vector<std::string>& argv, int out, const std::string& errPath)
 {
     const std::vector<std::string> command = commandFor(argv);
     const std::vector<char*> args = execArguments(command);
@@ -105,15 +109,28 @@ pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, co
     if (pid < 0)
         throw std::runtime_error("fork failed");
     if (pid == 0) {
+        signal(SIGPIPE, SIG_DFL);
         const int devNull = open("/dev/null", O_RDONLY);
-        const int out = open(outPath.c_str(), O_WRONLY | O_TRUNC);
         const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
         dup2(devNull, 0);
-        dup2(out, 1);
+        if (out >= 0)
+            dup2(out, 1);
+        else
+            close(1);
         dup2(err, 2);
         execv(args[0], args.data());
         _exit(127);
     }
+    return pid;
+}
+
+pid_t spawn(const std::vector<std::string>& argv, const std::string& outPath, const std::string& errPath)
+{
+    const int out = open(outPath.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (out < 0)
+        throw std::runtime_error("cannot open " + outPath);
+    const pid_t pid = spawnOnto(argv, out, errPath);
+    close(out);
     return pid;
 }
 
@@ -149,21 +166,8 @@ ProcessResult runWithStalledReader(const std::vector<std::string>& argv, std::ch
         throw std::runtime_error("pipe failed");
     fcntl(pipeEnds[1], F_SETPIPE_SZ, 4096); // the kernel rounds up to its minimum, one page
     const std::string errPath = tempPath("err");
-    const std::vector<std::string> command = commandFor(argv);
-    const std::vector<char*> args = execArguments(command);
     const auto started = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        const int devNull = open("/dev/null", O_RDONLY);
-        const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
-        dup2(devNull, 0);
-        dup2(pipeEnds[1], 1);
-        dup2(err, 2);
-        execv(args[0], args.data());
-        _exit(127);
-    }
+    const pid_t pid = spawnOnto(argv, pipeEnds[1], errPath);
     close(pipeEnds[1]);
     std::this_thread::sleep_for(stall);
 
@@ -216,26 +220,8 @@ ProcessResult runWithUnwritableOutput(const std::vector<std::string>& argv, Unwr
     if (out < 0)
         throw std::runtime_error("cannot open the unwritable output");
     const std::string errPath = tempPath("err");
-    const std::vector<std::string> command = commandFor(argv);
-    const std::vector<char*> args = execArguments(command);
     const auto started = std::chrono::steady_clock::now();
-    const pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork failed");
-    if (pid == 0) {
-        // An ignored SIGPIPE would pass to the program through execv: the
-        // program must ignore it itself.
-        signal(SIGPIPE, SIG_DFL);
-        const int devNull = open("/dev/null", O_RDONLY);
-        const int err = open(errPath.c_str(), O_WRONLY | O_TRUNC);
-        dup2(devNull, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (output == UnwritableOutput::Closed)
-            close(1);
-        execv(args[0], args.data());
-        _exit(127);
-    }
+    const pid_t pid = spawnOnto(argv, output == UnwritableOutput::Closed ? -1 : out, errPath);
     close(out);
     ProcessResult result;
     if (reader >= 0) {
@@ -260,6 +246,13 @@ ProcessResult runWithUnwritableOutput(const std::vector<std::string>& argv, Unwr
     result.err = asWritten(isWindowsCommand(argv), readFile(errPath));
     std::remove(errPath.c_str());
     return result;
+}
+
+std::vector<std::string> commandOf(const std::string& name, const std::vector<std::string>& args)
+{
+    std::vector<std::string> argv{program(name)};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
 }
 
 ProcessResult run(const std::vector<std::string>& argv, std::chrono::milliseconds limit)

@@ -35,6 +35,9 @@ struct ProcessResult {
 ProcessResult run(const std::vector<std::string>& argv,
                   std::chrono::milliseconds limit = std::chrono::seconds(60));
 
+// The command line of one of our programs (program(name)) with `args`.
+std::vector<std::string> commandOf(const std::string& name, const std::vector<std::string>& args);
+
 // Runs a program whose standard output is a pipe of the smallest capacity that
 // nobody reads for `stall`, as a paused terminal or a slow reader would do;
 // then reads it to the end. Standard error is captured as by run().
